@@ -64,6 +64,15 @@ constexpr int PARAMS_ROWS = 18;
 extern download_params params_array[PARAMS_ROWS];
 extern const int signal_list[];
 
+// A failed TEST UNIT READY that reports NOT READY with medium not present
+// (3Ah) or logical unit not ready (04h). Only a CHECK CONDITION counts, so
+// sense left over from an earlier command is never read as this answer.
+inline bool unit_not_ready(int result, const scsi_cmd_block *block)
+{
+    const sense_info s = decode_sense(block->sense, SENSE_LEN);
+    return result == 2 && s.key == 2 && (s.asc == 0x3A || s.asc == 0x04);
+}
+
 // Largest buffer offset the 24-bit WRITE BUFFER field holds.
 constexpr long WB_OFFSET_MAX = 16777215;
 
