@@ -1,0 +1,22 @@
+# Installs the Debian packages the build and the test bench need, when any
+# of them is missing. Sourced by the demo and test scripts.
+BRISK_PACKAGES=(
+  cmake ninja-build g++ pkg-config python3 procps util-linux
+  googletest libgtest-dev libgmock-dev
+  libglib2.0-dev libumockdev-dev umockdev nlohmann-json3-dev
+  sg3-utils libfaketime faketime
+)
+
+brisk_install_packages() {
+  local missing=() p
+  for p in "${BRISK_PACKAGES[@]}" "$@"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+  done
+  [ ${#missing[@]} -eq 0 ] && return 0
+  echo "Installing: ${missing[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get -o DPkg::Lock::Timeout=900 install -y --no-install-recommends "${missing[@]}" >/dev/null 2>&1 || {
+    apt-get -o DPkg::Lock::Timeout=900 update -qq &&
+    apt-get -o DPkg::Lock::Timeout=900 install -y --no-install-recommends "${missing[@]}"
+  }
+}
