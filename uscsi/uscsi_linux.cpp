@@ -1,1 +1,200 @@
-// placeholder
+// The Linux host call: the pass-through request onto SG_IO, resets onto
+// SG_SCSI_RESET, and the sysfs look-ups that tell SCSI nodes apart.
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <dirent.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "uscsi_host.h"
+#include "uscsi_linux_map.h"
+
+namespace {
+
+constexpr unsigned char DID_NO_CONNECT = 0x01;
+constexpr unsigned char DID_TIME_OUT = 0x03;
+constexpr unsigned char DID_BAD_TARGET = 0x04;
+constexpr unsigned char DRIVER_TIMEOUT = 0x06;
+constexpr unsigned char DRIVER_MASK = 0x07;
+
+// Owns a descriptor for the length of one request.
+struct scoped_fd {
+    int fd = -1;
+    explicit scoped_fd(int f) : fd(f) {}
+    ~scoped_fd()
+    {
+        if (fd >= 0)
+            close(fd);
+    }
+    scoped_fd(const scoped_fd &) = delete;
+    scoped_fd &operator=(const scoped_fd &) = delete;
+};
+
+std::string sysfs_device_dir(const struct stat &st)
+{
+    char buf[64];
+    snprintf(buf, sizeof buf, "/sys/dev/%s/%u:%u/device", S_ISBLK(st.st_mode) ? "block" : "char",
+             major(st.st_rdev), minor(st.st_rdev));
+    return buf;
+}
+
+bool readable(const std::string &path)
+{
+    return access(path.c_str(), R_OK) == 0;
+}
+
+// The SCSI generic node of the device behind fd, or "" when it has none
+// (sg not loaded, no sysfs entry, or a node whose fstat tells nothing).
+std::string generic_node_of(int fd)
+{
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !(S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode)))
+        return "";
+    // A generic node is already the right one.
+    if (S_ISCHR(st.st_mode) && major(st.st_rdev) == 21)
+        return "";
+    const std::string dir = sysfs_device_dir(st) + "/scsi_generic";
+    std::string found;
+    if (DIR *d = opendir(dir.c_str())) {
+        while (const dirent *e = readdir(d)) {
+            if (strncmp(e->d_name, "sg", 2) == 0) {
+                found = std::string("/dev/") + e->d_name;
+                break;
+            }
+        }
+        closedir(d);
+    }
+    return found;
+}
+
+// st keeps a tape node unusable after a reset until the next load, while
+// the generic node keeps working: requests go through the generic node
+// whenever the device has one. The caller's descriptor stays open, so the
+// drive stays claimed.
+int route(int fd, scoped_fd &holder)
+{
+    const std::string sg = generic_node_of(fd);
+    if (sg.empty())
+        return fd;
+    holder.fd = open(sg.c_str(), O_RDWR | O_NONBLOCK);
+    return holder.fd >= 0 ? holder.fd : fd;
+}
+
+} // namespace
+
+void uscsi_to_sg_io(const uscsi_request &request, sg_io_hdr_t *hdr)
+{
+    memset(hdr, 0, sizeof *hdr);
+    hdr->interface_id = 'S';
+    if (request.req_buflen == 0) {
+        hdr->dxfer_direction = SG_DXFER_NONE;
+        hdr->dxferp = nullptr;
+        hdr->dxfer_len = 0;
+    } else {
+        hdr->dxfer_direction = (request.req_flags & USCSI_READ) ? SG_DXFER_FROM_DEV
+                                                                 : SG_DXFER_TO_DEV;
+        hdr->dxferp = request.req_bufaddr;
+        hdr->dxfer_len = request.req_buflen;
+    }
+    hdr->cmdp = request.req_cdb;
+    hdr->cmd_len = request.req_cdblen;
+    if (request.req_flags & USCSI_RQENABLE) {
+        hdr->sbp = request.req_sensebuf;
+        hdr->mx_sb_len = request.req_sensebuf ? request.req_senselen : 0;
+    }
+    hdr->timeout = request.req_timeout > 0 ? static_cast<unsigned>(request.req_timeout) * 1000u
+                                           : 0u;
+}
+
+int uscsi_from_sg_io(const sg_io_hdr_t &hdr, int ioctl_result, int ioctl_errno,
+                     uscsi_request *request)
+{
+    request->req_resid = ioctl_result == 0 ? static_cast<uint32_t>(hdr.resid) : 0;
+    const unsigned written = ioctl_result == 0 ? hdr.sb_len_wr : 0;
+    request->req_senseresid = static_cast<uint8_t>(
+        written >= request->req_senselen ? 0 : request->req_senselen - written);
+    if (!(request->req_flags & USCSI_RQENABLE) || !request->req_sensebuf)
+        request->req_senseresid = request->req_senselen;
+
+    if (ioctl_result != 0) {
+        request->req_status = 0;
+        errno = ioctl_errno;
+        return -1;
+    }
+    if (hdr.status != 0) {
+        request->req_status = hdr.status;
+        errno = EIO;
+        return -1;
+    }
+    request->req_status = 0;
+    if (hdr.host_status != 0 || (hdr.driver_status & DRIVER_MASK) != 0) {
+        if (hdr.host_status == DID_TIME_OUT || (hdr.driver_status & DRIVER_MASK) == DRIVER_TIMEOUT)
+            errno = ETIMEDOUT;
+        else if (hdr.host_status == DID_NO_CONNECT || hdr.host_status == DID_BAD_TARGET)
+            errno = ENODEV;
+        else
+            errno = EIO;
+        return -1;
+    }
+    return 0;
+}
+
+int uscsi_reset_op(int32_t req_flags)
+{
+    const int what = (req_flags & USCSI_RESET_ALL) ? SG_SCSI_RESET_BUS : SG_SCSI_RESET_TARGET;
+    return what | SG_SCSI_RESET_NO_ESCALATE;
+}
+
+int uscsi_host_ioctl(int fd, uscsi_request *request)
+{
+    scoped_fd holder(-1);
+    const int target = route(fd, holder);
+
+    if (request->req_flags & (USCSI_RESET | USCSI_RESET_ALL)) {
+        int op = uscsi_reset_op(request->req_flags);
+        request->req_status = 0;
+        request->req_resid = 0;
+        request->req_senseresid = request->req_senselen;
+        return ioctl(target, SG_SCSI_RESET, &op) == 0 ? 0 : -1;
+    }
+
+    sg_io_hdr_t hdr;
+    uscsi_to_sg_io(*request, &hdr);
+    const int result = ioctl(target, SG_IO, &hdr);
+    const int saved = errno;
+    return uscsi_from_sg_io(hdr, result, saved, request);
+}
+
+long uscsi_host_max_transfer(int fd)
+{
+    const std::string sg = generic_node_of(fd);
+    if (sg.empty())
+        return 0;
+    scoped_fd g(open(sg.c_str(), O_RDWR | O_NONBLOCK));
+    if (g.fd < 0)
+        return 0;
+    // On the generic node BLKSECTGET answers the queue's limit in bytes.
+    int bytes = 0;
+    if (ioctl(g.fd, BLKSECTGET, &bytes) != 0 || bytes <= 0)
+        return 0;
+    return bytes;
+}
+
+bool uscsi_host_is_scsi_node(const char *path)
+{
+    struct stat st;
+    if (stat(path, &st) != 0 || !(S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode)))
+        return false;
+    struct stat sysdev;
+    if (stat("/sys/dev", &sysdev) != 0)
+        return true;
+    const std::string dir = sysfs_device_dir(st);
+    return readable(dir + "/type") && readable(dir + "/scsi_level");
+}
