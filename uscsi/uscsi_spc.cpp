@@ -87,20 +87,32 @@ int inquiry(int fd, scsi_cmd_block *block, int verbose)
     return result;
 }
 
-// SPC-4 6.49 WRITE BUFFER.
-int write_buffer(int fd, scsi_cmd_block *block, uint32_t length, uint32_t offset, int control,
-                 int mode, int buffer_id, int verbose)
+namespace {
+
+// WRITE BUFFER and READ BUFFER share their CDB layout.
+int buffer_command(int fd, scsi_cmd_block *block, unsigned char opcode, int32_t flags,
+                   unsigned char *buffer, uint32_t length, uint32_t offset, int control,
+                   int mode, int buffer_id, int verbose)
 {
-    uscsi_request &r = prepare(block, length ? 0 : USCSI_READ, 10, block->data_out, length,
-                               TIMEOUT_LONG);
+    uscsi_request &r = prepare(block, flags, 10, buffer, length, TIMEOUT_LONG);
     unsigned char *cdb = block->cdb;
-    cdb[0] = 0x3B;
+    cdb[0] = opcode;
     cdb[1] = static_cast<unsigned char>(mode & 0x1F);
     cdb[2] = static_cast<unsigned char>(buffer_id & 0xFF);
     put_be24(cdb + 3, offset & 0xFFFFFF);
     put_be24(cdb + 6, length & 0xFFFFFF);
     cdb[9] = (control & 1) ? 0x80 : 0x00;
     return uscsi_cmd(fd, &r, verbose);
+}
+
+} // namespace
+
+// SPC-4 6.49 WRITE BUFFER; with no data it carries the read bit.
+int write_buffer(int fd, scsi_cmd_block *block, uint32_t length, uint32_t offset, int control,
+                 int mode, int buffer_id, int verbose)
+{
+    return buffer_command(fd, block, 0x3B, length ? 0 : USCSI_READ, block->data_out, length,
+                          offset, control, mode, buffer_id, verbose);
 }
 
 // SPC-4 6.42 SEND DIAGNOSTIC.
@@ -222,13 +234,6 @@ int mode_select(int fd, scsi_cmd_block *block, int save, int verbose)
 int read_buffer(int fd, scsi_cmd_block *block, uint32_t length, uint32_t offset, int control,
                 int mode, int buffer_id, int verbose)
 {
-    uscsi_request &r = prepare(block, USCSI_READ, 10, block->data_in, length, TIMEOUT_LONG);
-    unsigned char *cdb = block->cdb;
-    cdb[0] = 0x3C;
-    cdb[1] = static_cast<unsigned char>(mode & 0x1F);
-    cdb[2] = static_cast<unsigned char>(buffer_id & 0xFF);
-    put_be24(cdb + 3, offset & 0xFFFFFF);
-    put_be24(cdb + 6, length & 0xFFFFFF);
-    cdb[9] = (control & 1) ? 0x80 : 0x00;
-    return uscsi_cmd(fd, &r, verbose);
+    return buffer_command(fd, block, 0x3C, USCSI_READ, block->data_in, length, offset, control,
+                          mode, buffer_id, verbose);
 }
