@@ -14,7 +14,7 @@
 namespace {
 
 unsigned char in_buf[65536];
-unsigned char out_buf[65536];
+unsigned char out_buf[0x20000]; // room for a three-byte transfer length
 
 struct builder_case {
     const char *name;
@@ -76,7 +76,7 @@ INSTANTIATE_TEST_SUITE_P(
         builder_case{"rbl", [](auto b) { return read_block_limits(1, b, 0); }, "05 00 00 00 00 00", R, 6, 10},
         builder_case{"unload", [](auto b) { return load_unload(1, b, 0x100, 0); }, "1b 00 00 00 00 00", 0, 0, 4500},
         builder_case{"load", [](auto b) { return load_unload(1, b, 1, 0); }, "1b 00 00 00 01 00", 0, 0, 4500},
-        builder_case{"writevar", [](auto b) { return write_variable(1, b, 0x12345, 0); },
+        builder_case{"writevar", [](auto b) { return write_variable(1, b, 0x012345, 0); },
                      "0a 00 01 23 45 00", 0, 0x12345, 4500}));
 
 INSTANTIATE_TEST_SUITE_P(
