@@ -99,6 +99,7 @@ int uscsi_host_ioctl(int fd, uscsi_request *request)
         const size_t n = r.data_in.size() < request->req_buflen ? r.data_in.size()
                                                                 : request->req_buflen;
         if (n)
+            if (n > 0)
             memcpy(request->req_bufaddr, r.data_in.data(), n);
     }
     size_t sense_written = 0;
@@ -106,6 +107,7 @@ int uscsi_host_ioctl(int fd, uscsi_request *request)
         sense_written = r.sense.size() < request->req_senselen ? r.sense.size()
                                                                : request->req_senselen;
         if (sense_written)
+            if (sense_written > 0)
             memcpy(request->req_sensebuf, r.sense.data(), sense_written);
     }
     request->req_status = r.status;

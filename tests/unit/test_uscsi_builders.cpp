@@ -49,6 +49,16 @@ TEST_P(Builder, FillsTheRequest)
 
 const int R = 0x8; // read bit
 
+std::string case_name(const ::testing::TestParamInfo<builder_case> &info)
+{
+    std::string n = info.param.name;
+    for (char &c : n) {
+        if (c == '-')
+            c = '_';
+    }
+    return n;
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Spc, Builder,
     ::testing::Values(
@@ -68,7 +78,8 @@ INSTANTIATE_TEST_SUITE_P(
         builder_case{"logsense", [](auto b) { return log_sense(1, b, 0x4D, 200, 0x102, 0); },
                      "4d 00 4d 00 00 01 02 00 c8 00", R, 200, 60},
         builder_case{"readbuffer", [](auto b) { return read_buffer(1, b, 64, 0x10203, 1, 2, 3, 0); },
-                     "3c 02 03 01 02 03 00 00 40 80", R, 64, 4500}));
+                     "3c 02 03 01 02 03 00 00 40 80", R, 64, 4500}),
+    case_name);
 
 INSTANTIATE_TEST_SUITE_P(
     Ssc, Builder,
@@ -77,7 +88,8 @@ INSTANTIATE_TEST_SUITE_P(
         builder_case{"unload", [](auto b) { return load_unload(1, b, 0x100, 0); }, "1b 00 00 00 00 00", 0, 0, 4500},
         builder_case{"load", [](auto b) { return load_unload(1, b, 1, 0); }, "1b 00 00 00 01 00", 0, 0, 4500},
         builder_case{"writevar", [](auto b) { return write_variable(1, b, 0x012345, 0); },
-                     "0a 00 01 23 45 00", 0, 0x12345, 4500}));
+                     "0a 00 01 23 45 00", 0, 0x12345, 4500}),
+    case_name);
 
 INSTANTIATE_TEST_SUITE_P(
     Sbc, Builder,
@@ -102,7 +114,8 @@ INSTANTIATE_TEST_SUITE_P(
         builder_case{"write", [](auto b) { return write_data(1, b, 7, 2, 512, 0); },
                      "2a 00 00 00 00 07 00 00 02 00", 0, 1024, 60},
         builder_case{"writelong", [](auto b) { return write_long(1, b, 9, 520, 0); },
-                     "3f 00 00 00 00 09 00 02 08 00", 0, 520, 60}));
+                     "3f 00 00 00 00 09 00 02 08 00", 0, 520, 60}),
+    case_name);
 
 class Serial : public ::testing::Test {
 protected:
