@@ -1,5 +1,6 @@
 // The pass-through core: trace, sense texts, dumps, names and results.
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -243,6 +244,75 @@ TEST(SenseRecord, DecodesOnceAndReadsNothingPastCount)
     EXPECT_EQ(shortened.key, 3);
     EXPECT_EQ(shortened.asc, 0);
     EXPECT_EQ(shortened.info, 0);
+}
+
+TEST_F(Core, IllegalRequestDumpsTheRequestAsHandedToTheHost)
+{
+    static_assert(sizeof(uscsi_request) == 56, "the request record of a 64-bit host");
+    fake_host::push(fake_host::check_condition(5, 0x24));
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(test_unit_ready(6, &block, 1), 2);
+    const std::string out = testing::internal::GetCapturedStderr();
+
+    const auto *raw = reinterpret_cast<const unsigned char *>(&block.request);
+    std::string cmd = "cmd:    ";
+    char hex[4];
+    for (size_t i = 0; i < sizeof block.request; ++i) {
+        if (i && i % 16 == 0)
+            cmd += "\n        ";
+        snprintf(hex, sizeof hex, "%02X ", raw[i]);
+        cmd += hex;
+    }
+    cmd += "\n";
+    const std::string expected = "Illegal request during Test Unit Ready\n"
+                                 "Additional sense: 0x24   ASC Qualifier: 0x00\n" +
+                                 cmd +
+                                 "cdb:    00 00 00 00 00 00 \n"
+                                 "sense:  70 00 05 00 00 00 00 0A 00 00 00 00 24 00 00 00 \n"
+                                 "        00 00 \n";
+    EXPECT_EQ(std::string(p_error_msg), expected);
+    EXPECT_EQ(out, tur_trace(6) + expected);
+}
+
+TEST_F(Core, TraceShowsTheWholeBufferAddress)
+{
+    unsigned char data[20] = {};
+    block.data_out = data;
+    testing::internal::CaptureStderr();
+    write_buffer(0x1f, &block, sizeof data, 0, 0, 5, 0, 1);
+    const std::string out = testing::internal::GetCapturedStderr();
+    char line[96];
+    snprintf(line, sizeof line, "\n\tlen=0xA bufaddr=0x%lX \n\tbuflen=0x14 flags=0x10006\n",
+             reinterpret_cast<unsigned long>(data));
+    EXPECT_NE(out.find(line), std::string::npos) << out;
+    EXPECT_NE(out.find("\tfd=1f cdb=3B 05 00 00 00 00 00 00 14 00 \n"), std::string::npos) << out;
+    EXPECT_NE(out.find("    Data out: 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00     "
+                       "................\n"
+                       "              00 00 00 00 "),
+              std::string::npos)
+        << out;
+}
+
+TEST_F(Core, QuietLevelsTouchNeitherStreamNorMessage)
+{
+    strcpy(p_error_msg, "earlier");
+    for (int verbose : {-1, 0}) {
+        fake_host::push(fake_host::check_condition(3, 0x11));
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(test_unit_ready(3, &block, verbose), 2);
+        EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+        EXPECT_STREQ(p_error_msg, "earlier");
+    }
+    // No sense bytes came back: nothing to decode even when tracing.
+    fake_host::reply r;
+    r.result = -1;
+    r.err = EIO;
+    r.status = 2;
+    fake_host::push(r);
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(test_unit_ready(3, &block, 1), 2);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), tur_trace(3));
+    EXPECT_STREQ(p_error_msg, "earlier");
 }
 
 } // namespace
