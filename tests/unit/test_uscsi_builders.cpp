@@ -214,6 +214,45 @@ TEST_F(Serial, PageShorterThanItClaims)
     EXPECT_EQ(serial_field(), std::string(12, '\0'));
 }
 
+TEST_F(Serial, ResultIsThatOfTheStandardInquiry)
+{
+    // Serial page fine, standard INQUIRY fails: its status is the result.
+    device("HP", page_of("SN1"));
+    auto answer = fake_host::handler;
+    fake_host::handler = [&](const fake_host::command &c) {
+        return c.cdb[1] == 0 ? fake_host::check_condition(4, 0x44) : answer(c);
+    };
+    EXPECT_EQ(inquiry(3, &block, 0), 2);
+
+    // Header request fails: no page request, and the standard data stands.
+    fake_host::reset();
+    device("HP", page_of("SN1"));
+    fake_host::push(fake_host::check_condition(5, 0x24));
+    EXPECT_EQ(inquiry(3, &block, 0), 0);
+    ASSERT_EQ(fake_host::log().size(), 2u);
+    EXPECT_EQ(fake_host::hex(fake_host::log()[1].cdb), "12 00 00 00 30 00");
+    EXPECT_EQ(fake_host::log()[1].buflen, 48u);
+    EXPECT_EQ(serial_field(), "abcdefghijkl");
+
+    // Page request fails after a good header: the device bytes stay too.
+    fake_host::reset();
+    device("HP", page_of("SN1"));
+    fake_host::reply header;
+    header.data_in = {0x01, 0x80, 0x00, 0x03};
+    fake_host::push(header);
+    fake_host::push(fake_host::check_condition(3, 0x11));
+    EXPECT_EQ(inquiry(3, &block, 0), 0);
+    EXPECT_EQ(fake_host::log().size(), 3u);
+    EXPECT_EQ(serial_field(), "abcdefghijkl");
+}
+
+TEST_F(Serial, EmptyPageKeepsTheDeviceBytes)
+{
+    device("HP", page_of(""));
+    EXPECT_EQ(inquiry(3, &block, 0), 0);
+    EXPECT_EQ(serial_field(), "abcdefghijkl");
+}
+
 TEST(Diagnostic, SecondRequestAsksForTheWholePageButNoMoreThanTheBuffer)
 {
     for (const auto &[page_len, size, asked] :
