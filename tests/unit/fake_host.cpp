@@ -98,16 +98,14 @@ int uscsi_host_ioctl(int fd, uscsi_request *request)
     if (reads && request->req_bufaddr) {
         const size_t n = r.data_in.size() < request->req_buflen ? r.data_in.size()
                                                                 : request->req_buflen;
-        if (n)
-            if (n > 0)
+        if (n > 0)
             memcpy(request->req_bufaddr, r.data_in.data(), n);
     }
     size_t sense_written = 0;
     if (request->req_sensebuf && r.status == 2) {
         sense_written = r.sense.size() < request->req_senselen ? r.sense.size()
                                                                : request->req_senselen;
-        if (sense_written)
-            if (sense_written > 0)
+        if (sense_written > 0)
             memcpy(request->req_sensebuf, r.sense.data(), sense_written);
     }
     request->req_status = r.status;
