@@ -97,6 +97,28 @@ class Refusals(unittest.TestCase):
             self.assertEqual(proc.stderr.decode(), SHORT.format(argv0))
             self.assertEqual(proc.returncode, 255)
 
+    def run_on_empty_dev(self, args):
+        # A private /dev without devices, so no real drive is ever touched.
+        argv0 = os.path.join(self.dir.name, "brisk")
+        script = 'mount -t tmpfs none /dev && : > /dev/null && exec "$0" "$@"'
+        return subprocess.run(["unshare", "-m", "sh", "-c", script, argv0] + args,
+                              capture_output=True, stdin=subprocess.DEVNULL, timeout=30)
+
+    def test_options_reach_the_listing(self):
+        if os.geteuid() != 0:
+            self.skipTest("needs root for a private /dev")
+        notice = "\nNO SUPPORTED DEVICES FOUND\n\n"
+        for args, debug, rows in ((["-l", "1024x", "-v"], False, 18), (["-d"], True, 3)):
+            with self.subTest(args=args):
+                proc = self.run_on_empty_dev(args)
+                out = proc.stdout.decode()
+                head = "Executing in debug mode...\n" if debug else ""
+                self.assertTrue(out.startswith(head + notice + "\n\nSupplier    \tProduct ID"), out)
+                self.assertEqual(out.count("h\n"), rows)
+                if not debug:
+                    self.assertEqual(out.count("\t     400h\n"), 18)
+                self.assertEqual(proc.returncode, 0)
+
     def test_unprivileged_user_is_refused_first(self):
         if os.geteuid() != 0:
             self.skipTest("needs root to drop privileges")
