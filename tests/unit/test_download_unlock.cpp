@@ -367,7 +367,8 @@ TEST_P(ExchangeFailure, StopsAtTheFailingCommand)
     const output o = captured([&] { check_n_download(e, &image, &block, 0); });
     EXPECT_EQ(o.err, t.message);
     EXPECT_EQ(o.out, "Could not unlock /dev/null\n\n");
-    EXPECT_EQ(fake_host::log().size(), static_cast<size_t>(t.fail_at + 1));
+    ASSERT_EQ(fake_host::log().size(), static_cast<size_t>(t.fail_at + 1));
+    EXPECT_EQ(fcntl(fake_host::log().front().fd, F_GETFD), -1); // the unlock closed it
     EXPECT_EQ(e->state, DEV_UPDATE_FAILED);
     EXPECT_EQ(e->fd, -1);
     EXPECT_EQ(image.converted, 1);
