@@ -539,6 +539,11 @@ int run(const options &o)
     if (const char *p = getenv("LD_PRELOAD"); p && *p)
         preload += std::string(":") + p;
 
+    // A sanitized command would refuse to start behind the preload.
+    std::string asan = "verify_asan_link_order=0";
+    if (const char *a = getenv("ASAN_OPTIONS"); a && *a)
+        asan = std::string(a) + ":" + asan;
+
     struct sigaction sa {};
     sa.sa_sigaction = forward;
     sa.sa_flags = SA_SIGINFO | SA_RESTART;
@@ -553,6 +558,7 @@ int run(const options &o)
         for (int sig : {SIGINT, SIGQUIT, SIGTERM, SIGHUP, SIGTSTP, SIGUSR1, SIGUSR2})
             signal(sig, SIG_DFL);
         setenv("LD_PRELOAD", preload.c_str(), 1);
+        setenv("ASAN_OPTIONS", asan.c_str(), 1);
         execvp(o.command[0], o.command.data());
         fprintf(stderr, "brisk-emu: cannot run %s: %s\n", o.command[0], strerror(errno));
         _exit(127);

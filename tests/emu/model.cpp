@@ -140,6 +140,13 @@ void device::finish(double now)
     settle(now);
 }
 
+void device::abort_download()
+{
+    image_.clear();
+    received_ = 0;
+    last_download_.reset();
+}
+
 int device::reset_fault()
 {
     const int n = ++seen_[0x100];
@@ -172,6 +179,8 @@ reply device::command(const bytes &cdb, const bytes &data_out, size_t data_in_le
             continue;
         if (count < rule.nth || (rule.count > 0 && count >= rule.nth + rule.count))
             continue;
+        if (op == 0x3B)
+            abort_download(); // a refused piece ends the download
         reply r;
         if (rule.err) {
             r.ioctl_errno = rule.err;

@@ -119,6 +119,7 @@ private:
     reply send_diagnostic(const bytes &cdb, const bytes &data_out);
     reply receive_diagnostic(const bytes &cdb, size_t len);
     void activate(double now);
+    void abort_download();
     void settle(double now);
     bool flashing(double now) const;
 
