@@ -8,11 +8,14 @@
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/mount.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cmath>
@@ -430,6 +433,21 @@ void node_rdev(const std::string &root, const std::string &flat, const std::stri
         die("cannot write " + path + ": " + strerror(errno));
 }
 
+// open() of a bound unix socket fails with ENXIO, as for a device that is gone.
+void make_enxio(const std::string &path)
+{
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    if (path.size() >= sizeof addr.sun_path)
+        die("path too long for a socket: " + path);
+    memcpy(addr.sun_path, path.c_str(), path.size() + 1);
+    unlink(path.c_str());
+    const int s = socket(AF_UNIX, SOCK_STREAM, 0);
+    if (s < 0 || bind(s, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0)
+        die("cannot bind " + path + ": " + strerror(errno));
+    close(s); // the socket file stays
+}
+
 void make_parents(const std::string &path)
 {
     for (size_t i = path.find('/', 1); i != std::string::npos; i = path.find('/', i + 1))
@@ -453,6 +471,9 @@ void build_testbed(testbed_owner &o, bench &b, const emu::scenario &sc)
 {
     o.tb = umockdev_testbed_new();
     const std::string root = umockdev_testbed_get_root_dir(o.tb);
+    // Every Linux host has these, with or without SCSI devices.
+    for (const char *d : {"/sys", "/sys/dev", "/sys/dev/char", "/sys/dev/block"})
+        mkdir((root + d).c_str(), 0755);
     int target = 0;
     for (const emu::device_config &cfg : sc.devices) {
         auto dev = std::make_unique<emu::device>(cfg);
@@ -485,6 +506,8 @@ void build_testbed(testbed_owner &o, bench &b, const emu::scenario &sc)
                                                 parent.c_str());
             attach(o.tb, h, "/dev/" + name);
             b.by_node["/dev/" + name] = dev.get();
+            if (std::find(cfg.enxio.begin(), cfg.enxio.end(), name) != cfg.enxio.end())
+                make_enxio(root + "/dev/" + name);
         }
         emu::node_number first;
         emu::number_node(cfg.nodes[0], &first);

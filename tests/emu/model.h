@@ -66,6 +66,8 @@ struct device_config {
     // Nodes and links in /dev that reach this device.
     std::vector<std::string> nodes;
     std::vector<std::string> links;
+    // Nodes that exist but whose open() fails with ENXIO (a gone device).
+    std::vector<std::string> enxio;
 };
 
 // What the runner hands back to the caller of SG_IO.

@@ -1,5 +1,6 @@
 #include "scenario.h"
 
+#include <algorithm>
 #include <fstream>
 #include <regex>
 #include <set>
@@ -120,7 +121,7 @@ device_config parse_device(const std::string &where, const json &d)
                "flash_seconds", "image_size", "id_stride", "append_always", "unlock",
                "diag_page_length", "diag_answers", "never_ready_after_flash",
                "inquiry_fails_after_flash", "unload_ignored", "wb_needs_empty",
-               "unit_attention", "faults", "nodes", "links"});
+               "unit_attention", "faults", "nodes", "links", "enxio"});
     device_config c;
     c.name = d.at("name").get<std::string>();
     const std::string w = where + " (" + c.name + ")";
@@ -187,6 +188,10 @@ device_config parse_device(const std::string &where, const json &d)
     if (c.nodes.empty())
         fail(w, "a device needs at least one node");
     c.links = d.value("links", std::vector<std::string>{});
+    c.enxio = d.value("enxio", std::vector<std::string>{});
+    for (const std::string &n : c.enxio)
+        if (std::find(c.nodes.begin(), c.nodes.end(), n) == c.nodes.end())
+            fail(w, "enxio node \"" + n + "\" is not one of the device's nodes");
     return c;
 }
 
