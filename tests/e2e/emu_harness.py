@@ -123,7 +123,8 @@ class Bench:
             pty_rows=None, answers=None, timeout=300, env=None, signals=None):
         """Runs `name ARGS` under the bench.
 
-        stdin: bytes written to a pipe (then closed), or None for /dev/null.
+        stdin: bytes written to a pipe (then closed), a list of (delay seconds,
+        bytes) written one after the other, or None for /dev/null.
         pty_rows: run on a terminal of that many rows; `answers` is then a list
         of (prompt bytes, answer bytes): each answer is typed once its prompt
         has appeared, since brisk drops type-ahead on a terminal.
@@ -158,7 +159,10 @@ class Bench:
                 stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=full_env)
             if signals:
                 self._signal_later(proc, signals)
-            out, err = proc.communicate(stdin if stdin is not None else None, timeout=timeout)
+            if isinstance(stdin, list):
+                out, err = self._typed(proc, stdin, timeout)
+            else:
+                out, err = proc.communicate(stdin, timeout=timeout)
         else:
             out, err, proc = self._run_pty(cmd, full_env, pty_rows, answers or [], timeout)
         elapsed = time.monotonic() - start
@@ -172,6 +176,30 @@ class Bench:
                 with open(os.path.join(images, n), "rb") as f:
                     imgs[n[:-4]] = f.read()
         return Result(proc.returncode, out, err, lines, imgs, elapsed)
+
+    def _typed(self, proc, chunks, timeout):
+        """Writes each chunk after its delay while both streams are read."""
+        import threading
+        got = {}
+
+        def drain(name, stream):
+            got[name] = stream.read()
+        readers = [threading.Thread(target=drain, args=(n, st), daemon=True)
+                   for n, st in (("out", proc.stdout), ("err", proc.stderr))]
+        for t in readers:
+            t.start()
+        try:
+            for delay, data in chunks:
+                time.sleep(delay)
+                proc.stdin.write(data)
+                proc.stdin.flush()
+            proc.stdin.close()
+        except BrokenPipeError:
+            pass
+        proc.wait(timeout=timeout)
+        for t in readers:
+            t.join()
+        return got.get("out", b""), got.get("err", b"")
 
     def _signal_later(self, proc, signals):
         import threading

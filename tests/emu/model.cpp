@@ -162,6 +162,7 @@ void device::reset(double now)
     if (last_download_)
         activate(*last_download_);
     attention_.push_back(RESET_OCCURRED);
+    was_reset_ = true;
 }
 
 reply device::command(const bytes &cdb, const bytes &data_out, size_t data_in_len, double now)
@@ -175,7 +176,7 @@ reply device::command(const bytes &cdb, const bytes &data_out, size_t data_in_le
     ++seen_any_;
     for (const fault_rule &rule : cfg_.faults) {
         const int count = rule.opcode < 0 ? seen_any_ : n;
-        if (rule.opcode >= 0 && rule.opcode != op)
+        if ((rule.opcode >= 0 && rule.opcode != op) || (rule.until_reset && was_reset_))
             continue;
         if (count < rule.nth || (rule.count > 0 && count >= rule.nth + rule.count))
             continue;

@@ -35,6 +35,7 @@ struct fault_rule {
     int err = 0;                     // the ioctl itself fails with this errno
     int status = -1;                 // another status byte (0x08 BUSY ...)
     int host_status = 0;             // a transport failure (DID_TIME_OUT 3 ...)
+    bool until_reset = false;        // a reset of the device ends the fault
 };
 
 struct device_config {
@@ -140,7 +141,8 @@ private:
     std::string revision_;
     bytes diag_request_;           // the last SEND DIAGNOSTIC page
     std::optional<double> last_download_; // time of the last WRITE BUFFER still to activate
-    bool cartridge_out_ = false;   // unloaded, sitting in the drive's mouth
+    bool cartridge_out_ = false;
+    bool was_reset_ = false;   // unloaded, sitting in the drive's mouth
 };
 
 // The fixed-format sense data the models return (18 bytes, additional

@@ -83,11 +83,13 @@ sense_code sense_of(const std::string &where, const json &v)
 
 fault_rule parse_fault(const std::string &where, const json &f)
 {
-    only_keys(where, f, {"op", "nth", "count", "sense", "errno", "status", "host_status"});
+    only_keys(where, f, {"op", "nth", "count", "sense", "errno", "status", "host_status",
+                         "until_reset"});
     fault_rule r;
     r.opcode = parse_opcode(where, f.value("op", json("any")));
     r.nth = f.value("nth", 1);
     r.count = f.value("count", 1);
+    r.until_reset = f.value("until_reset", false);
     if (r.nth < 1 || r.count < 0)
         fail(where, "\"nth\" starts at 1 and \"count\" is 0 (forever) or more");
     int actions = 0;
