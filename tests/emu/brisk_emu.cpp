@@ -34,14 +34,7 @@
 
 #include "model.h"
 #include "scenario.h"
-
-// Newer than glibc's <scsi/sg.h>: the kernel's own values.
-#ifndef SG_SCSI_RESET_TARGET
-#define SG_SCSI_RESET_TARGET 4
-#endif
-#ifndef SG_SCSI_RESET_NO_ESCALATE
-#define SG_SCSI_RESET_NO_ESCALATE 0x100
-#endif
+#include "uscsi_linux_map.h" // the kernel's newer reset values
 
 namespace {
 
@@ -470,7 +463,9 @@ struct testbed_owner {
 void build_testbed(testbed_owner &o, bench &b, const emu::scenario &sc)
 {
     o.tb = umockdev_testbed_new();
-    const std::string root = umockdev_testbed_get_root_dir(o.tb);
+    gchar *root_dir = umockdev_testbed_get_root_dir(o.tb);
+    const std::string root = root_dir;
+    g_free(root_dir);
     // Every Linux host has these, with or without SCSI devices.
     for (const char *d : {"/sys", "/sys/dev", "/sys/dev/char", "/sys/dev/block"})
         mkdir((root + d).c_str(), 0755);

@@ -124,21 +124,8 @@ firmware_image make_image(long length, const char *path = "/fw/image.bin")
     return image;
 }
 
-struct output {
-    std::string out;
-    std::string err;
-};
-
-output captured(const std::function<void()> &f)
-{
-    testing::internal::CaptureStdout();
-    testing::internal::CaptureStderr();
-    f();
-    output o;
-    o.err = testing::internal::GetCapturedStderr();
-    o.out = testing::internal::GetCapturedStdout();
-    return o;
-}
+using test_support::captured;
+using test_support::output;
 
 bool ignored(int sig)
 {

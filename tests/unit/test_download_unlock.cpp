@@ -134,21 +134,8 @@ struct toshiba {
     }
 };
 
-struct output {
-    std::string out;
-    std::string err;
-};
-
-output captured(const std::function<void()> &f)
-{
-    testing::internal::CaptureStdout();
-    testing::internal::CaptureStderr();
-    f();
-    output o;
-    o.err = testing::internal::GetCapturedStderr();
-    o.out = testing::internal::GetCapturedStdout();
-    return o;
-}
+using test_support::captured;
+using test_support::output;
 
 std::vector<uint8_t> sent_image()
 {

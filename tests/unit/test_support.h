@@ -7,6 +7,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -63,5 +64,22 @@ struct inventory {
     device_entry *head() const { return records.empty() ? nullptr : records.front().get(); }
     device_entry *at(size_t i) const { return records.at(i).get(); }
 };
+
+// What a piece of the tool printed on its two streams.
+struct output {
+    std::string out;
+    std::string err;
+};
+
+inline output captured(const std::function<void()> &f)
+{
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    f();
+    output o;
+    o.err = testing::internal::GetCapturedStderr();
+    o.out = testing::internal::GetCapturedStdout();
+    return o;
+}
 
 } // namespace test_support
