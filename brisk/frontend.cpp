@@ -421,7 +421,9 @@ int brisk_main(int argc, char **argv)
     if (options & OPT_DEBUG)
         fputs("Executing in debug mode...\n", stdout);
 
-    device_entry *list = get_all_devices_info(nullptr, &block, devclass, options, options);
+    // The inventory lives as long as the run, like the image and the block.
+    static device_entry *list;
+    list = get_all_devices_info(nullptr, &block, devclass, options, options);
 
     if (!firmware_name) {
         display_all_devices_info(list, 1);

@@ -206,6 +206,8 @@ device_entry *get_all_devices_info(device_entry *list, scsi_cmd_block *block,
             list = entry;
         tail = entry;
     }
+    while (candidates)
+        candidates = rem_device(candidates, candidates);
     return list;
 }
 

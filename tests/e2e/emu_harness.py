@@ -146,7 +146,7 @@ class Bench:
             cmd = ["faketime", "-f", "+0 x%g" % speed] + cmd
         full_env = dict(os.environ)
         full_env["PATH"] = bindir + ":" + full_env.get("PATH", "/usr/bin:/bin")
-        full_env.setdefault("ASAN_OPTIONS", "detect_leaks=0")
+        full_env.setdefault("ASAN_OPTIONS", "")
         if "verify_asan_link_order" not in full_env["ASAN_OPTIONS"]:
             full_env["ASAN_OPTIONS"] += ":verify_asan_link_order=0"
         if env:
