@@ -5,6 +5,7 @@ BRISK_PACKAGES=(
   googletest libgtest-dev libgmock-dev
   libglib2.0-dev libumockdev-dev umockdev nlohmann-json3-dev
   sg3-utils libfaketime faketime
+  dpkg-dev file binutils lintian groff-base man-db
 )
 
 brisk_install_packages() {
