@@ -164,7 +164,10 @@ char *timestamp(int parts, char *buffer)
     if (parts & TS_TIME)
         snprintf(text + used, sizeof text - used, "%02d:%02d:%02d ", tm.tm_hour, tm.tm_min,
                  tm.tm_sec);
-    snprintf(buffer, TIMESTAMP_LEN, "%s", text);
+    // A year past 9999 would not fit: the text is cut at the field's size.
+    const size_t n = strnlen(text, TIMESTAMP_LEN - 1);
+    memcpy(buffer, text, n);
+    buffer[n] = '\0';
     return buffer;
 }
 
