@@ -1,0 +1,11 @@
+# scsi_debug has no READ BLOCK LIMITS: a tape download stops there, before
+# the eject and before any WRITE BUFFER, and leaves the drive "Update failed".
+#rig --scsi-debug 'ptype=1'
+. /rig/lib.sh
+identity HP 'Ultrium 5-SCSI' Z5A1
+image /tmp/fw.bin 131072
+
+devlog_start
+# select 1, confirm, Enter at the pause, then quit
+answer "brisk fw.bin" '1\ny\n\n0\n' brisk /tmp/fw.bin
+devlog "brisk fw.bin"

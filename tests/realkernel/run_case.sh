@@ -1,0 +1,47 @@
+#!/usr/bin/env bash
+# Runs one real-kernel case: boots the rig with the case's guest script and
+# compares everything the guest printed with the case's expected output.
+# Usage: run_case.sh CASE
+# Environment: BRISK (the binary under test), SGT (the static sgt helper).
+# The case's lines "#rig ..." are its rig options.
+set -uo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+name=$1
+script=$here/cases/$name.sh
+expected=$here/expected/$name.out
+: "${BRISK:?set BRISK to the brisk binary}" "${SGT:?set SGT to the sgt helper}"
+
+FAKETIME_LIB=/usr/lib/x86_64-linux-gnu/faketime/libfaketime.so.1
+work=$(mktemp -d "${TMPDIR:-/tmp}/realkernel.XXXXXX")
+trap 'rm -rf "$work"' EXIT
+
+eval "opts=($(sed -n 's/^#rig //p' "$script" | tr '\n' ' '))"
+start=$(date +%s.%N)
+"$here/rig" "${opts[@]}" \
+    --add "$BRISK=/usr/local/bin/brisk" \
+    --add "$SGT=/usr/local/bin/sgt" \
+    --add "$here/guest/lib.sh=/rig/lib.sh" \
+    --add "$FAKETIME_LIB=$FAKETIME_LIB" \
+    "$script" > "$work/raw" 2> "$work/rig.err"
+rc=$?
+end=$(date +%s.%N)
+cat "$work/rig.err" >&2
+
+# Buffer addresses in the command trace differ from run to run.
+sed -E 's/bufaddr=0x[0-9A-F]+/bufaddr=0x.../' "$work/raw" > "$work/got"
+
+if [ "$rc" -ne 0 ]; then
+    echo "FAIL: the guest script ended with status $rc; its output:" >&2
+    cat -A "$work/got" >&2
+    exit 1
+fi
+if [ "${REALKERNEL_ACCEPT:-0}" = 1 ]; then
+    cp "$work/got" "$expected"
+    echo "wrote $expected"
+fi
+if ! cmp -s "$expected" "$work/got"; then
+    echo "FAIL: output differs from $expected (cat -A view, - expected, + got):" >&2
+    diff -u <(cat -A "$expected" 2>/dev/null) <(cat -A "$work/got") >&2
+    exit 1
+fi
+awk -v s="$start" -v e="$end" 'BEGIN { printf "ok (%.1f s)\n", e - s }'
