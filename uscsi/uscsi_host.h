@@ -13,5 +13,6 @@ int uscsi_host_ioctl(int fd, uscsi_request *request);
 long uscsi_host_max_transfer(int fd);
 
 // True when path is a character or block node of a SCSI device (or when
-// the host offers no way to tell).
+// the host offers no way to tell), and not a generic node of a device that
+// has a tape, changer or CD node of its own.
 bool uscsi_host_is_scsi_node(const char *path);

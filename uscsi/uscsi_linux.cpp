@@ -23,6 +23,7 @@ constexpr unsigned char DID_TIME_OUT = 0x03;
 constexpr unsigned char DID_BAD_TARGET = 0x04;
 constexpr unsigned char DRIVER_TIMEOUT = 0x06;
 constexpr unsigned char DRIVER_MASK = 0x07;
+constexpr unsigned SG_MAJOR = 21;
 
 // Owns a descriptor for the length of one request.
 struct scoped_fd {
@@ -50,6 +51,22 @@ bool readable(const std::string &path)
     return access(path.c_str(), R_OK) == 0;
 }
 
+// True when st, ch or sr made a node of their own for the SCSI device
+// whose sysfs directory is dir.
+bool has_own_driver_node(const std::string &dir)
+{
+    if (access((dir + "/scsi_tape").c_str(), F_OK) == 0 ||
+        access((dir + "/scsi_changer").c_str(), F_OK) == 0)
+        return true;
+    bool sr = false;
+    if (DIR *d = opendir((dir + "/block").c_str())) {
+        while (const dirent *e = readdir(d))
+            sr = sr || strncmp(e->d_name, "sr", 2) == 0;
+        closedir(d);
+    }
+    return sr;
+}
+
 // The SCSI generic node of the device behind fd, or "" when it has none
 // (sg not loaded, no sysfs entry, or a node whose fstat tells nothing).
 std::string generic_node_of(int fd)
@@ -58,7 +75,7 @@ std::string generic_node_of(int fd)
     if (fstat(fd, &st) != 0 || !(S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode)))
         return "";
     // A generic node is already the right one.
-    if (S_ISCHR(st.st_mode) && major(st.st_rdev) == 21)
+    if (S_ISCHR(st.st_mode) && major(st.st_rdev) == SG_MAJOR)
         return "";
     const std::string dir = sysfs_device_dir(st) + "/scsi_generic";
     std::string found;
@@ -196,5 +213,10 @@ bool uscsi_host_is_scsi_node(const char *path)
     if (stat("/sys/dev", &sysdev) != 0)
         return true;
     const std::string dir = sysfs_device_dir(st);
-    return readable(dir + "/type") && readable(dir + "/scsi_level");
+    if (!readable(dir + "/type") || !readable(dir + "/scsi_level"))
+        return false;
+    // A generic node is a way in only for a device that st, ch and sr do
+    // not serve: while another program holds such a drive open its own
+    // nodes refuse us, and its generic node would hand it over anyway.
+    return !(S_ISCHR(st.st_mode) && major(st.st_rdev) == SG_MAJOR && has_own_driver_node(dir));
 }
