@@ -6,7 +6,7 @@ BRISK_PACKAGES=(
   libglib2.0-dev libumockdev-dev umockdev nlohmann-json3-dev
   sg3-utils libfaketime faketime
   dpkg-dev file binutils lintian groff-base man-db
-  qemu-system-x86 busybox-static cpio kmod lsscsi mt-st mtx
+  qemu-system-x86 qemu-block-extra busybox-static cpio kmod lsscsi mt-st mtx tgt
 )
 
 brisk_install_packages() {

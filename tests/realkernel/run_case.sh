@@ -3,7 +3,8 @@
 # compares everything the guest printed with the case's expected output.
 # Usage: run_case.sh CASE
 # Environment: BRISK (the binary under test), SGT (the static sgt helper).
-# The case's lines "#rig ..." are its rig options.
+# The case's lines "#rig ..." are its rig options; a line "#tgt" gives it
+# tgt's tape and changer instead of scsi_debug.
 set -uo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 name=$1
@@ -13,9 +14,14 @@ expected=$here/expected/$name.out
 
 FAKETIME_LIB=/usr/lib/x86_64-linux-gnu/faketime/libfaketime.so.1
 work=$(mktemp -d "${TMPDIR:-/tmp}/realkernel.XXXXXX")
-trap 'rm -rf "$work"' EXIT
+source "$here/tgt.sh"
+trap 'tgt_stop; rm -rf "$work"' EXIT
 
 eval "opts=($(sed -n 's/^#rig //p' "$script" | tr '\n' ' '))"
+if grep -q '^#tgt$' "$script"; then
+    tgt_start "$work" || { echo "FAIL: tgt did not start:" >&2; cat "$work/tgtd.log" >&2; exit 1; }
+    opts+=(--no-scsi-debug "${TGT_URLS[@]}")
+fi
 start=$(date +%s.%N)
 "$here/rig" "${opts[@]}" \
     --add "$BRISK=/usr/local/bin/brisk" \
@@ -25,10 +31,25 @@ start=$(date +%s.%N)
     "$script" > "$work/raw" 2> "$work/rig.err"
 rc=$?
 end=$(date +%s.%N)
+tgt_stop
 cat "$work/rig.err" >&2
 
-# Buffer addresses in the command trace differ from run to run.
-sed -E 's/bufaddr=0x[0-9A-F]+/bufaddr=0x.../' "$work/raw" > "$work/got"
+# Addresses differ from run to run: the command trace's buffer addresses
+# are masked, and the debug lines' image addresses are shown relative to
+# the first one, so that each command's offset into the image still shows.
+python3 - "$work/raw" > "$work/got" <<'PY'
+import re, sys
+text = open(sys.argv[1], "rb").read()
+text = re.sub(rb"bufaddr=0x[0-9A-F]+", b"bufaddr=0x...", text)
+base = None
+def relative(m):
+    global base
+    address = int(m.group(2), 16)
+    base = address if base is None else base
+    return b"%s, image+%d," % (m.group(1), address - base)
+text = re.sub(rb"(write_buffer\(\d+), 0x([0-9A-F]+),", relative, text)
+sys.stdout.buffer.write(text)
+PY
 
 if [ "$rc" -ne 0 ]; then
     echo "FAIL: the guest script ended with status $rc; its output:" >&2

@@ -98,3 +98,30 @@ devlog() {
         -e 's/^\[[ 0-9.]*\] [a-z_]* \([0-9:]*\): scsi_debug:  \[sense_key,asc,ascq\]: \[\([^]]*\)\].*/\1   sense \2/p' |
         grep "^${2:-}"
 }
+
+# cmdlog_start: the SCSI midlayer logs every command it sends from now on,
+# and the sense data of every one that fails (any device; used where no
+# scsi_debug can log on the device side)
+cmdlog_start() {
+    dmesg -c > /dev/null
+    echo $(( (2 << 9) | (2 << 12) )) > /proc/sys/dev/scsi/logging_level
+}
+# cmdlog LABEL [H:C:T:L]: the commands sent since cmdlog_start, one per line
+cmdlog() {
+    echo 0 > /proc/sys/dev/scsi/logging_level
+    echo "=== $1: commands sent"
+    dmesg | awk '
+        { sub(/^\[[ 0-9.]*\] /, "") }
+        $3 !~ /^tag#/ { next }
+        { dev = $2; sub(/:$/, "", dev); tag = $3 }
+        $4 == "Send:" { sent[tag] = 1; next }
+        $4 == "CDB:" && sent[tag] {
+            # the command name ends where the hexadecimal bytes begin
+            sent[tag] = 0; n = split($0, w, " "); cdb = ""
+            for (i = n; i > 5 && w[i] ~ /^[0-9a-f][0-9a-f]$/; i--) cdb = w[i] " " cdb
+            sub(/ $/, "", cdb); print dev, cdb; next
+        }
+        $4 == "Sense" { key = $0; sub(/.*Sense Key : /, "", key); sub(/ *\[current\] *$/, "", key); next }
+        $4 == "Add." { a = $0; sub(/.*Add\. Sense: /, "", a); print dev "   sense " key ", " a }
+    ' | grep "^${2:-}"
+}
