@@ -11,11 +11,9 @@ ls /dev | grep -E '^(n?st|sg)[0-9]'
 run "brisk" brisk
 run "brisk -v" brisk -v
 
-sgt -n /dev/nst1 sleep:60 > /dev/null &
-holder=$!
-sleep 1
+hold /dev/nst1
 echo "=== nst1 held open"
 sgt -n /dev/nst1a
 run "brisk, nst1 held" brisk
 run "brisk -v, nst1 held" brisk -v
-kill $holder
+kill $HOLDER

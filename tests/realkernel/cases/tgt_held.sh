@@ -4,12 +4,10 @@
 #tgt
 . /rig/lib.sh
 
-sgt -n /dev/nst0 sleep:60 > /dev/null &
-holder=$!
-sleep 1
+hold /dev/nst0
 echo "=== nst0 held open"
 sgt -n /dev/nst0l
 
 run "brisk, nst0 held" brisk
 run "brisk -v, nst0 held" brisk -v
-kill $holder
+kill $HOLDER

@@ -125,3 +125,19 @@ cmdlog() {
         $4 == "Add." { a = $0; sub(/.*Add\. Sense: /, "", a); print dev "   sense " key ", " a }
     ' | grep "^${2:-}"
 }
+
+# hold NODE: another process opens NODE and keeps it open (HOLDER is its
+# pid); returns once the node is held
+hold() {
+    sgt -n "$1" sleep:120 > /dev/null &
+    HOLDER=$!
+    tries=0
+    until [ "$(readlink /proc/$HOLDER/fd/3 2> /dev/null)" = "$1" ]; do
+        tries=$((tries + 1))
+        if [ $tries -gt 600 ]; then
+            echo "guest: $1 was not opened"
+            return 1
+        fi
+        sleep 0.1
+    done
+}
