@@ -149,19 +149,20 @@ class Listing(unittest.TestCase):
             self.assertNotIn(b"Inquiry command on device", r.err)
 
     def test_inventory_commands(self):
-        devices = [h.tape("lto", "HP", "Ultrium 6-SCSI", "J5SW", "HU1", nodes=["nst0", "sg0"])]
+        devices = [h.tape("lto", "HP", "Ultrium 6-SCSI", "J5SW", "HU1", nodes=["nst0", "sg0"]),
+                   {"name": "lib", "class": "changer", "vendor": "HP", "product": "MSL G3",
+                    "serial": "HU2", "nodes": ["sg1"]}]
         r = self.bench.run(devices)
         ops = [(l["node"], l["cdb"]) for l in r.log]
-        inv = h.expected_inventory(self.bench, devices, h.TAPE_FILTERS, (1, 8))
-        first = inv[0][0]
-        other = "/dev/sg0" if first == "/dev/nst0" else "/dev/nst0"
-        ident = ["120180000400", "1201800007" + "00", "120000003000"]  # page of 3 + 4 bytes
-        # Duplicate pass: INQUIRY (serial page header, page, standard data)
-        # through both nodes, then REQUEST SENSE and INQUIRY through the first.
-        want = [(first, c) for c in ident] + [(other, c) for c in ident]
-        want += [(first, "030000002400")] + [(first, c) for c in ident]
-        self.assertEqual(sorted(ops[:6]), sorted(want[:6]))
-        self.assertEqual(ops[6:], want[6:])
+        # INQUIRY: serial page header (page of 3 + 4 bytes), page, standard data.
+        ident = ["120180000400", "120180000700", "120000003000"]
+        # The duplicate pass, then REQUEST SENSE and INQUIRY for the inventory.
+        # The generic node of a drive that st serves is never opened: while
+        # another program holds the drive, it would be a way around st's claim.
+        want = [("/dev/nst0", c) for c in ident] + [("/dev/sg1", c) for c in ident]
+        want += [("/dev/nst0", "030000002400")] + [("/dev/nst0", c) for c in ident]
+        want += [("/dev/sg1", "030000002400")] + [("/dev/sg1", c) for c in ident]
+        self.assertEqual(ops, want)
 
 
 class Paging(unittest.TestCase):
