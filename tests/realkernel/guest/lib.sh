@@ -4,9 +4,9 @@
 SD=/sys/bus/pseudo/drivers/scsi_debug
 SDP=/sys/module/scsi_debug/parameters
 FAKETIME_LIB=/usr/lib/x86_64-linux-gnu/faketime/libfaketime.so.1
-# A sanitizer build of brisk runs here too: the clock library is preloaded
-# ahead of its runtime, and the inventory is kept until exit on purpose.
-export ASAN_OPTIONS=verify_asan_link_order=0:detect_leaks=0
+# A sanitizer build of brisk runs here too; the clock library is preloaded
+# ahead of its runtime.
+export ASAN_OPTIONS=verify_asan_link_order=0
 
 # identity VENDOR PRODUCT REVISION: what scsi_debug's INQUIRY answers from
 # now on, on every device. The fields are blank-padded to their widths:
