@@ -5,6 +5,7 @@ BRISK_PACKAGES=(
   googletest libgtest-dev libgmock-dev
   libglib2.0-dev libumockdev-dev umockdev nlohmann-json3-dev
   sg3-utils libfaketime faketime
+  clang libclang-rt-14-dev
 )
 
 brisk_install_packages() {
