@@ -16,7 +16,7 @@ fi
 ninja -C "$build" >/dev/null
 
 crashes=0
-for target in select unlock sense inquiry time_delta; do
+for target in select unlock sense inquiry time_delta download; do
     work=$build/fuzz-long/$target
     mkdir -p "$work/corpus" "$work/artifacts"
     max_len=4096

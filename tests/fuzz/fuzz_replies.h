@@ -10,6 +10,8 @@
 #pragma once
 
 #include <cerrno>
+#include <functional>
+#include <memory>
 #include <string>
 
 #include "fake_host.h"
@@ -17,16 +19,19 @@
 
 namespace fuzz {
 
-inline void script_replies(const std::string &script)
+// after_script: the answers once the script is used up (GOOD when unset).
+inline void script_replies(
+    const std::string &script,
+    std::function<fake_host::reply(const fake_host::command &)> after_script = nullptr)
 {
     fake_host::reset();
     auto in = std::make_shared<std::string>(script);
     auto pos = std::make_shared<size_t>(0);
-    fake_host::handler = [in, pos](const fake_host::command &) {
+    fake_host::handler = [in, pos, after_script](const fake_host::command &c) {
         input r{reinterpret_cast<const uint8_t *>(in->data()), in->size(), *pos};
         fake_host::reply out;
         if (r.left() == 0)
-            return out;
+            return after_script ? after_script(c) : out;
         const uint8_t kind = r.byte() % 5;
         size_t length = r.byte();
         if (length == 255)

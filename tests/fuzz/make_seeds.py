@@ -134,6 +134,35 @@ stamps = [('12/31/2023 23:59:50 ', '01/01/2024 00:00:20 ', 3),
 for i, (a, b, unit) in enumerate(stamps):
     seed('time_delta', 'stamps_%02d' % i, bytes([unit & 0xFF]) + a.encode() + b'\0' + b.encode())
 
+# ---- download: row, [row fields], INQUIRY byte 0, flags, image length,
+# host limit, script
+def u32(v):
+    return struct.pack('<I', v & 0xFFFFFFFF)
+
+
+def dl(row, byte0, flags, size, host=0, script=b'', fields=b''):
+    return bytes([row]) + fields + bytes([byte0, flags]) + u24(size) + u32(host) + script
+
+
+limits = good(bytes([0, 0xFF, 0xFF, 0xFF, 0, 1]))
+empty = check(2, 0x3A)
+seed('download', 'ibm_tape', dl(9, 1, 0, 11000, 0, limits + empty))
+seed('download', 'hp_ultrium_closing', dl(7, 1, 0, 8192 + 100, 0, good(bytes([0, 0, 0x20, 0, 0, 1])) + empty))
+seed('download', 'seagate_ultrium_optical', dl(12, 5, 0, 11000))
+seed('download', 'single_command_too_big', dl(3, 1, 0, 11000, 0, good(bytes([0, 0, 0x08, 0, 0, 1]))))
+seed('download', 'fixed_512_not_divisible', dl(9, 1, 0, 1000, 0,
+                                               good(bytes([0, 0, 2, 0, 2, 0])) + empty))
+seed('download', 'limits_zero', dl(10, 1, 0, 11000, 0, good(bytes(6)) + empty))
+seed('download', 'usb_bridge_limit', dl(17, 5, 0, 11000, 4096))
+seed('download', 'second_write_fails', dl(9, 1, 0, 11000, 0,
+                                          limits + empty + good() + check(5, 0x26)))
+seed('download', 'loaded_then_unloads', dl(4, 1, 1, 11000, 0,
+                                           limits + good() + good() + empty))
+seed('download', 'debug', dl(13, 1, 2, 11000, 0, limits + empty))
+seed('download', 'own_row_changer', dl(200, 8, 0, 5000, 0, b'', bytes([6, 1, 0, 0, 1, 2]) +
+                                       u32(1024) + u32(0)))
+seed('download', 'empty_image_closing', dl(12, 5, 0, 0))
+
 for target, files in seeds.items():
     d = os.path.join(HERE, 'corpus', target)
     os.makedirs(d, exist_ok=True)
