@@ -85,7 +85,9 @@ void flush_for_prompt();
 bool read_answer(char *buf);
 // A yes answer: first character Y or y.
 bool answer_is_yes(const char *buf);
-void ask_for_key();
+// The press-Enter pause; false when standard input has ended, in which case
+// it returns at once.
+bool ask_for_key();
 
 // Firmware file and parameter table (download.cpp).
 int load_firmware_file(const char *path, firmware_image *image, int flags);

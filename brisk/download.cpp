@@ -72,6 +72,15 @@ bool field_starts_with(const unsigned char *field, size_t width, const char *tex
     return n <= width && memcmp(field, text, n) == 0;
 }
 
+// The manual-eject pause. With standard input at its end nobody can press
+// Enter, but the cartridge can still be pulled by hand: the drive is then
+// tested again at the settle pace, not as fast as the commands go.
+void operator_pause()
+{
+    if (!ask_for_key())
+        sleep(EJECT_SETTLE_SECONDS);
+}
+
 void refuse(device_entry *entry)
 {
     close(entry->fd);
@@ -242,7 +251,7 @@ void eject_tape(int fd, scsi_cmd_block *block, int flags)
             perror("Eject failed");
             fputs(manual_eject_text, stdout);
             fputs("to proceed\n", stdout);
-            ask_for_key();
+            operator_pause();
             unload_accepted = false;
             stuck_passes = 0;
             continue;
@@ -255,7 +264,7 @@ void eject_tape(int fd, scsi_cmd_block *block, int flags)
         if (++stuck_passes >= EJECT_PASSES_BEFORE_ASKING) {
             fputs(manual_eject_text, stdout);
             fputs("to proceed\n", stdout);
-            ask_for_key();
+            operator_pause();
             stuck_passes = 0;
         } else {
             sleep(EJECT_SETTLE_SECONDS);

@@ -47,13 +47,14 @@ bool answer_is_yes(const char *buf)
     return buf[0] == 'Y' || buf[0] == 'y';
 }
 
-void ask_for_key()
+bool ask_for_key()
 {
     char line[512];
     flush_for_prompt();
     fputs("\nPress <Enter> to Continue ", stdout);
     fflush(stdout);
     // Returns at end of input as after Enter.
-    read_answer(line);
+    const bool answered = read_answer(line);
     flush_for_prompt();
+    return answered;
 }

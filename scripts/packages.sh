@@ -7,6 +7,7 @@ BRISK_PACKAGES=(
   sg3-utils libfaketime faketime
   dpkg-dev file binutils lintian groff-base man-db
   qemu-system-x86 qemu-block-extra busybox-static cpio kmod lsscsi mt-st mtx tgt
+  clang libclang-rt-14-dev
 )
 
 brisk_install_packages() {

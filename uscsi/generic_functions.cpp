@@ -171,22 +171,32 @@ char *timestamp(int parts, char *buffer)
     return buffer;
 }
 
+namespace {
+
+// Borrows from the next larger part as many units as the part lacks, in one
+// step: the result of borrowing one unit at a time, but a part far below
+// zero (a text that no clock made) cannot keep the normalisation going.
+void borrow(double *part, double *larger, double base)
+{
+    if (!(*part < 0))
+        return;
+    double units = std::ceil(-*part / base);
+    *part += units * base;
+    // Beyond the exact range of a double the sum may round below zero.
+    if (*part < 0) {
+        *part += base;
+        units += 1;
+    }
+    *larger -= units;
+}
+
+} // namespace
+
 void adjust_time(double *days, double *hours, double *minutes, double *seconds)
 {
-    for (;;) {
-        if (*hours < 0) {
-            *hours += 24;
-            *days -= 1;
-        } else if (*minutes < 0) {
-            *minutes += 60;
-            *hours -= 1;
-        } else if (*seconds < 0) {
-            *seconds += 60;
-            *minutes -= 1;
-        } else {
-            return;
-        }
-    }
+    borrow(seconds, minutes, 60);
+    borrow(minutes, hours, 60);
+    borrow(hours, days, 24);
 }
 
 namespace {
@@ -240,7 +250,9 @@ double time_delta(const char *start, const char *end, int unit)
             ++y;
         }
     }
-    days += static_cast<double>(e.day - s.day);
+    // Differences in double: the fields are whatever atol made of the text,
+    // and their difference need not fit a long.
+    days += static_cast<double>(e.day) - static_cast<double>(s.day);
     // Whole years, in 400-year cycles once the walk reaches one.
     while (y < e.year && y % 400 != 0) {
         days += leap_year(y) ? 366 : 365;
@@ -256,11 +268,11 @@ double time_delta(const char *start, const char *end, int unit)
         ++y;
     }
 
-    hours = static_cast<double>(e.hours - s.hours);
+    hours = static_cast<double>(e.hours) - static_cast<double>(s.hours);
     adjust_time(&days, &hours, &minutes, &seconds);
-    minutes = static_cast<double>(e.minutes - s.minutes);
+    minutes = static_cast<double>(e.minutes) - static_cast<double>(s.minutes);
     adjust_time(&days, &hours, &minutes, &seconds);
-    seconds = static_cast<double>(e.seconds - s.seconds);
+    seconds = static_cast<double>(e.seconds) - static_cast<double>(s.seconds);
     adjust_time(&days, &hours, &minutes, &seconds);
 
     switch (unit) {

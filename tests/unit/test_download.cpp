@@ -651,6 +651,21 @@ INSTANTIATE_TEST_SUITE_P(
                    {5, 5}}),
     [](const auto &info) { return std::string(info.param.name); });
 
+TEST_F(Engine, EjectWithInputEndedTestsAgainAtTheSettlePace)
+{
+    // Nobody answers the manual-eject pause any more; the cartridge is
+    // pulled by hand after the third refusal.
+    const reply refused = fake_host::check_condition(5, 0x53, 0x02);
+    for (const reply &r : {good, refused, good, refused, good, refused, empty_drive})
+        fake_host::push(r);
+    test_support::feed_stdin("");
+    const output o = captured([&] { eject_tape(7, &block, 0); });
+    EXPECT_EQ(opcodes(), (std::vector<uint8_t>{0x00, 0x1B, 0x00, 0x1B, 0x00, 0x1B, 0x00}));
+    const std::string pass = std::string(ejecting) + manual + pause_text;
+    EXPECT_EQ(o.out, pass + pass + pass);
+    EXPECT_EQ(dl_test::slept, (std::vector<unsigned>{5, 5, 5, 5}));
+}
+
 TEST_F(Engine, EjectVerboseAnnouncesTheCheck)
 {
     fake_host::push(empty_drive);

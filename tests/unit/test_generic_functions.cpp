@@ -441,6 +441,34 @@ TEST(AdjustTime, BorrowsFromTheNextLargerPart)
     EXPECT_EQ(m, 75);
 }
 
+TEST(AdjustTime, PartsFarBelowZeroBorrowAtOnce)
+{
+    double d = 0, h = 0, m = -6000000, s = -1;
+    adjust_time(&d, &h, &m, &s);
+    EXPECT_EQ(s, 59);
+    EXPECT_EQ(m, 59);
+    EXPECT_EQ(h, 7);     // -100001 + 4167 x 24
+    EXPECT_EQ(d, -4167);
+    // The interval is unchanged: -6000000 minutes and 1 second.
+    EXPECT_EQ(s + 60 * (m + 60 * (h + 24 * d)), -360000001.0);
+}
+
+TEST(TimeDelta, FieldsFarOutOfRangeEndQuicklyWithAFiniteValue)
+{
+    // Minutes that no clock writes: exact while a double holds them.
+    EXPECT_EQ(time_delta("01/01/2024 00:6000000:00 ", "01/01/2024 00:00:00 ", TD_SECONDS),
+              -360000000.0);
+    EXPECT_EQ(time_delta("01/01/2024 00:00:00 ", "01/01/2024 00:6000000:00 ", TD_SECONDS),
+              360000000.0);
+    // Fields atol clamps to the ends of a long, whose difference no long holds.
+    const char *low = "01/-99999999999999999999/2024 00:-99999999999999999999:-99999999999999999999 ";
+    const char *high = "01/99999999999999999999/2024 00:99999999999999999999:99999999999999999999 ";
+    for (int unit : {TD_DAYS, TD_HOURS, TD_MINUTES, TD_SECONDS}) {
+        EXPECT_TRUE(std::isfinite(time_delta(low, high, unit))) << unit;
+        EXPECT_TRUE(std::isfinite(time_delta(high, low, unit))) << unit;
+    }
+}
+
 TEST(SprintfTime, Words)
 {
     const struct {
