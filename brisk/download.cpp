@@ -356,7 +356,10 @@ void download(device_entry *entry, firmware_image *image, scsi_cmd_block *block,
         printf("Opening Device: %s\n", entry->path);
     entry->state = DEV_UPDATE_FAILED;
     const int mode = (tape || type == TYPE_CHANGER) ? O_RDWR : O_RDONLY;
-    entry->fd = open(entry->path, mode | O_NONBLOCK);
+    // A drive kept open after a failed transfer is still ours: a second open
+    // would leak the first descriptor, and st refuses it with EBUSY.
+    if (entry->fd < 0)
+        entry->fd = open(entry->path, mode | O_NONBLOCK);
     if (entry->fd < 0) {
         fprintf(stderr, "Unable to Open device <%s>: error: %s\n", entry->path, strerror(errno));
         fputs("Download not performed\n", stderr);

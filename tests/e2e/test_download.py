@@ -4,6 +4,7 @@ the parameter table that behaves differently, the WRITE BUFFER commands the
 drive received, the image it assembled, the refusals and their messages, the
 tape eject and the drive unlock."""
 import os
+import re
 import sys
 import unittest
 
@@ -219,6 +220,19 @@ class Refusals(Case):
                 # The next selected device is still downloaded.
                 self.assertEqual(r.images["e"], data)
                 self.assertEqual(r.status, 0)
+
+
+    def test_retry_after_a_failed_write_buffer(self):
+        # The drive stays open after the failure; the retry uses that descriptor.
+        dev = h.tape("d", "IBM", "ULT3580-TD8", nodes=["nst0"],
+                     faults=[{"op": "write_buffer", "nth": 2, "sense": "3/31/00"}])
+        r, data, _ = self.download([dev], 140000, answers=b"1\ny\n\n1\ny\n0\n", args=["-v"])
+        self.assertEqual(r.status, 0)
+        self.assertEqual(r.images["d"], data)
+        self.assertIn(b"F/W Upgraded \n", r.out.rsplit(h.HEADER, 1)[1])
+        fds = re.findall(rb"Write Buffer\n\tfd=(\d+) ", r.err)
+        self.assertEqual(len(fds), 2 + 3)
+        self.assertEqual(set(fds), {fds[0]})
 
 
 class Debug(Case):
