@@ -527,11 +527,16 @@ void download(device_entry *entry, firmware_image *image, scsi_cmd_block *block,
                        wb_mode, row->buffer_id, verbose);
             } else {
                 block->data_out = start;
-                if (write_buffer(fd, block, static_cast<uint32_t>(length), buffer_offset, control,
-                                 wb_mode, row->buffer_id, verbose) != 0) {
+                const int result = write_buffer(fd, block, static_cast<uint32_t>(length),
+                                                buffer_offset, control, wb_mode, row->buffer_id,
+                                                verbose);
+                if (result != 0) {
                     fputs("Write Buffer Command Failed; Aborting Download\n", stderr);
+                    // Only a CHECK CONDITION brings sense data of its own; without
+                    // one the buffer holds an earlier command's (perhaps another
+                    // drive's), which says nothing about this image.
                     const sense_info s = decode_sense(block->sense, SENSE_LEN);
-                    if (s.key == 5 && s.asc == 0x26)
+                    if (result == 2 && s.key == 5 && s.asc == 0x26)
                         fputs("Firmware image file appears to be invalid or corrupted\n", stderr);
                     error = -1;
                     ask_for_key();

@@ -370,8 +370,49 @@ class Campaign:
                     return
 
 
+def shared_sense(brisk, emu):
+    """Two drives that share the run's command block: the first refuses the
+    image (ILLEGAL REQUEST 26h), the second's transfer fails without sense.
+    Only the first is told its image looks corrupted."""
+    root = tempfile.mkdtemp(prefix="faults-shared-")
+    glint = os.path.join(root, "glint")
+    os.symlink(brisk, glint)
+    fw = os.path.join(root, "fw.bin")
+    with open(fw, "wb") as f:
+        f.write(pattern(100000, "shared"))
+    base = {"class": "optical", "vendor": "PLEXTOR", "product": "DVDR PX-716A",
+            "flash_seconds": 0}
+    probe = Run(root, "probe", [dict(base, name="a", nodes=["sr0"]),
+                                dict(base, name="b", nodes=["sr1"])]).go(
+        glint, emu, fw, b"0\n")
+    first = "a" if probe.row_one().endswith("sr0") else "b"
+    faults = {first: {"sense": "5/26/00"}, ("b" if first == "a" else "a"): {"errno": 5}}
+    devices = [dict(base, name=n, nodes=[node], faults=[dict(faults[n], op="write_buffer")])
+               for n, node in (("a", "sr0"), ("b", "sr1"))]
+    r = Run(root, "run", devices).go(glint, emu, fw, b"1-2\ny\ny\n\ny\n\n0\n")
+    want = ("Write Buffer Command Failed; Aborting Download\n"
+            "Firmware image file appears to be invalid or corrupted\n"
+            "Unexpected USCSICMD ioctl error: Input/output error\n"
+            "Write Buffer Command Failed; Aborting Download\n")
+    failures = []
+    if r.rc != 0:
+        failures.append("exit status %d" % r.rc)
+    if r.err != want:
+        failures.append("messages %r" % r.err)
+    if sorted(r.final_states().values()) != ["Update failed", "Update failed"]:
+        failures.append("states %s" % r.final_states())
+    print("shared_sense: 1 fault run, %d failed checks" % len(failures))
+    for f in failures:
+        print("FAIL:", f)
+    if not failures:
+        shutil.rmtree(root, True)
+    sys.exit(1 if failures else 0)
+
+
 def main():
     brisk, emu, family = os.path.abspath(sys.argv[1]), os.path.abspath(sys.argv[2]), sys.argv[3]
+    if family == "shared_sense":
+        shared_sense(brisk, emu)
     c = Campaign(brisk, emu, family)
     try:
         c.run()

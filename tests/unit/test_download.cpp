@@ -422,6 +422,25 @@ INSTANTIATE_TEST_SUITE_P(
                                    "Write Buffer Command Failed; Aborting Download\n"}),
     [](const auto &info) { return std::string(info.param.name); });
 
+TEST_F(Engine, WriteFailureWithoutSenseIsNotReadAsAnInvalidImage)
+{
+    drive d;
+    d.fail_write = 0;
+    d.failure = reply{-1, EIO, 0, {}, {}, 0};
+    use(d);
+    // An optical drive: no test of the unit before the data, so the sense
+    // an earlier drive left in the shared block is still there.
+    device_entry *e = add("SEAGATE", "ULTRIUM06242-XXX", 5);
+    const reply earlier = fake_host::check_condition(5, 0x26);
+    memcpy(block.sense, earlier.sense.data(), earlier.sense.size());
+    firmware_image image = make_image(1000);
+    const output o = captured([&] { check_n_download(e, &image, &block, 0); });
+
+    EXPECT_EQ(o.err, "Unexpected USCSICMD ioctl error: Input/output error\n"
+                     "Write Buffer Command Failed; Aborting Download\n");
+    EXPECT_EQ(e->state, DEV_UPDATE_FAILED);
+}
+
 // ---- option bits ----------------------------------------------------------
 
 TEST_F(Engine, DebugModeSendsOnlyBlockLimitsAndShowsEachCommand)
