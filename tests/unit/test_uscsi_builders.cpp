@@ -1,4 +1,5 @@
 // Every command builder: what reaches the host, grouped by command set.
+#include <algorithm>
 #include <cstring>
 #include <functional>
 #include <string>
@@ -149,9 +150,11 @@ protected:
 
 std::vector<uint8_t> page_of(const std::string &serial, int claimed = -1)
 {
-    std::vector<uint8_t> p = {0x01, 0x80, 0x00,
-                              static_cast<uint8_t>(claimed < 0 ? serial.size() : claimed)};
-    p.insert(p.end(), serial.begin(), serial.end());
+    std::vector<uint8_t> p(4 + serial.size());
+    p[0] = 0x01;
+    p[1] = 0x80;
+    p[3] = static_cast<uint8_t>(claimed < 0 ? serial.size() : claimed);
+    std::copy(serial.begin(), serial.end(), p.begin() + 4);
     return p;
 }
 
