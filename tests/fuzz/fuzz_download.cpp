@@ -28,12 +28,7 @@ extern "C" unsigned int sleep(unsigned int)
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
-    const int null_fd = open("/dev/null", O_RDWR);
-    dup2(null_fd, 0);
-    close(null_fd);
-    if (!freopen("/dev/null", "w", stdout))
-        abort();
-    return 0;
+    return fuzz::quiet_standard_streams();
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)

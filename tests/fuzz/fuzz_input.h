@@ -2,7 +2,11 @@
 // last, so seed files can be written by hand. Bytes past the end read as 0.
 #pragma once
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cstddef>
+#include <cstdio>
 #include <cstdint>
 #include <cstdlib>
 #include <string>
@@ -53,5 +57,17 @@ struct input {
 [[noreturn]] inline void violated() { abort(); }
 #define FUZZ_CHECK(cond) \
     do { if (!(cond)) fuzz::violated(); } while (0)
+
+// No terminal on standard input: a terminal would make every prompt drop
+// what the stream holds. Standard output is thrown away.
+inline int quiet_standard_streams()
+{
+    const int null_fd = open("/dev/null", O_RDWR);
+    dup2(null_fd, 0);
+    close(null_fd);
+    if (!freopen("/dev/null", "w", stdout))
+        abort();
+    return 0;
+}
 
 } // namespace fuzz

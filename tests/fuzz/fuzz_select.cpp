@@ -26,14 +26,7 @@ bool selectable(int32_t state)
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
-    // No terminal: a terminal on fd 0 would make every prompt drop what
-    // the stream holds.
-    const int null_fd = open("/dev/null", O_RDWR);
-    dup2(null_fd, 0);
-    close(null_fd);
-    if (!freopen("/dev/null", "w", stdout))
-        abort();
-    return 0;
+    return fuzz::quiet_standard_streams();
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
