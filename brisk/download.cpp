@@ -81,6 +81,25 @@ void operator_pause()
         sleep(EJECT_SETTLE_SECONDS);
 }
 
+// The operator is asked to take the cartridge out by hand.
+void ask_manual_eject()
+{
+    fputs(manual_eject_text, stdout);
+    fputs("to proceed\n", stdout);
+    operator_pause();
+}
+
+// One transfer-size rule: the size is lowered to `limit`, and debug mode
+// says why.
+void lower_transfer(int32_t *xfer, long limit, bool debug, const char *reason)
+{
+    if (*xfer <= limit)
+        return;
+    *xfer = static_cast<int32_t>(limit);
+    if (debug)
+        fprintf(stderr, "Setting transfer size to %d because of %s\n", *xfer, reason);
+}
+
 void refuse(device_entry *entry)
 {
     close(entry->fd);
@@ -249,9 +268,7 @@ void eject_tape(int fd, scsi_cmd_block *block, int flags)
         fputs("\nEjecting Tape out of the Tape Drive\n", stdout);
         if (load_unload(fd, block, 0, verbose) != 0) {
             perror("Eject failed");
-            fputs(manual_eject_text, stdout);
-            fputs("to proceed\n", stdout);
-            operator_pause();
+            ask_manual_eject();
             unload_accepted = false;
             stuck_passes = 0;
             continue;
@@ -262,9 +279,7 @@ void eject_tape(int fd, scsi_cmd_block *block, int flags)
         // A drive that keeps taking the unload without letting go of the
         // cartridge is given time, and after a while the operator's hand.
         if (++stuck_passes >= EJECT_PASSES_BEFORE_ASKING) {
-            fputs(manual_eject_text, stdout);
-            fputs("to proceed\n", stdout);
-            operator_pause();
+            ask_manual_eject();
             stuck_passes = 0;
         } else {
             sleep(EJECT_SETTLE_SECONDS);
@@ -378,12 +393,8 @@ void download(device_entry *entry, firmware_image *image, scsi_cmd_block *block,
     // Rounded down to whole 512-byte units; a limit below one unit is not
     // believed, the host then refuses the command itself.
     const long host_max = uscsi_host_max_transfer(fd) / 512 * 512;
-    if (host_max > 0 && xfer > host_max) {
-        xfer = static_cast<int32_t>(host_max);
-        if (debug)
-            fprintf(stderr, "Setting transfer size to %d because of system ioctl interface limits\n",
-                    xfer);
-    }
+    if (host_max > 0)
+        lower_transfer(&xfer, host_max, debug, "system ioctl interface limits");
 
     int32_t max_block = 0;
     int32_t min_block = 1;
@@ -402,34 +413,18 @@ void download(device_entry *entry, firmware_image *image, scsi_cmd_block *block,
             min_block = 1;
     }
 
-    if (host_release() <= OLD_HOST_RELEASE && xfer > OLD_HOST_MAX) {
-        xfer = OLD_HOST_MAX;
-        if (debug)
-            fprintf(stderr, "Setting transfer size to %d because of ID_MAXPHYS\n", xfer);
-    }
+    if (host_release() <= OLD_HOST_RELEASE)
+        lower_transfer(&xfer, OLD_HOST_MAX, debug, "ID_MAXPHYS");
 
     if (tape) {
         // A maximum of 0 means the drive states no maximum.
         const bool fixed = max_block != 0 && max_block == min_block;
-        if (fixed && xfer > FIXED_RECORD_MAX) {
-            xfer = FIXED_RECORD_MAX;
-            if (debug)
-                fprintf(stderr, "Setting transfer size to %d because of ST_MAXRECSIZE_FIXED\n",
-                        xfer);
-        }
-        if (!fixed && row->xfer_size == 0 && xfer > VARIABLE_RECORD_MAX) {
-            xfer = VARIABLE_RECORD_MAX;
-            if (debug)
-                fprintf(stderr,
-                        "Setting transfer size to %d because of ST_MAXRECSIZE_VARIABLE_LIMIT\n",
-                        xfer);
-        }
-        if (max_block != 0 && xfer > max_block) {
-            xfer = max_block;
-            if (debug)
-                fprintf(stderr, "Setting transfer size to %d because of tape max blocksize\n",
-                        xfer);
-        }
+        if (fixed)
+            lower_transfer(&xfer, FIXED_RECORD_MAX, debug, "ST_MAXRECSIZE_FIXED");
+        else if (row->xfer_size == 0)
+            lower_transfer(&xfer, VARIABLE_RECORD_MAX, debug, "ST_MAXRECSIZE_VARIABLE_LIMIT");
+        if (max_block != 0)
+            lower_transfer(&xfer, max_block, debug, "tape max blocksize");
         if (image_len % min_block != 0) {
             fprintf(stderr,
                     "\nFirmware size %ld is not evenly divisible by minimum block size %d.\n"
