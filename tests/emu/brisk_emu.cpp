@@ -415,11 +415,14 @@ void write_file(const std::string &path, const std::string &text)
         die("cannot write " + path);
 }
 
-// The test bed keeps each node's device number as a link target in /dev/.node.
-void node_rdev(const std::string &root, const std::string &flat, const std::string &dev)
+// The test bed keeps each node's device number as a link target in
+// /dev/.node, named by the node's path under /dev with '/' as '_'.
+void node_rdev(const std::string &root, const std::string &node, const std::string &dev)
 {
     const std::string dir = root + "/dev/.node";
     mkdir(dir.c_str(), 0755);
+    std::string flat = node;
+    std::replace(flat.begin(), flat.end(), '/', '_');
     const std::string path = dir + "/" + flat;
     unlink(path.c_str());
     if (symlink(dev.c_str(), path.c_str()) != 0)
@@ -515,11 +518,7 @@ void build_testbed(testbed_owner &o, bench &b, const emu::scenario &sc)
                     up += "../";
             if (symlink((up + cfg.nodes[0]).c_str(), path.c_str()) != 0)
                 die("cannot make link /dev/" + link + ": " + strerror(errno));
-            std::string flat = link;
-            for (char &ch : flat)
-                if (ch == '/')
-                    ch = '_';
-            node_rdev(root, flat, dev_of(first));
+            node_rdev(root, link, dev_of(first));
             attach(o.tb, h, "/dev/" + link);
             b.by_node["/dev/" + link] = dev.get();
         }
@@ -534,11 +533,7 @@ void build_testbed(testbed_owner &o, bench &b, const emu::scenario &sc)
         }
         // A character device with no SCSI device behind it in sysfs.
         write_file(path, std::string(1, '\0'));
-        std::string flat = n.path;
-        for (char &ch : flat)
-            if (ch == '/')
-                ch = '_';
-        node_rdev(root, flat, n.dev);
+        node_rdev(root, n.path, n.dev);
     }
 }
 

@@ -34,6 +34,14 @@ reply check(sense_code code)
     return r;
 }
 
+// The device asks for more data-out bytes than the initiator offers.
+reply short_data_out()
+{
+    reply r;
+    r.host_status = DID_ERROR;
+    return r;
+}
+
 // SAM command length by group code.
 size_t cdb_length(uint8_t op)
 {
@@ -151,7 +159,7 @@ int device::reset_fault()
 {
     const int n = ++seen_[0x100];
     for (const fault_rule &rule : cfg_.faults)
-        if (rule.opcode == 0x100 && n >= rule.nth && (rule.count == 0 || n < rule.nth + rule.count))
+        if (rule.opcode == 0x100 && rule.covers(n))
             return rule.err;
     return 0;
 }
@@ -178,7 +186,7 @@ reply device::command(const bytes &cdb, const bytes &data_out, size_t data_in_le
         const int count = rule.opcode < 0 ? seen_any_ : n;
         if ((rule.opcode >= 0 && rule.opcode != op) || (rule.until_reset && was_reset_))
             continue;
-        if (count < rule.nth || (rule.count > 0 && count >= rule.nth + rule.count))
+        if (!rule.covers(count))
             continue;
         if (op == 0x3B)
             abort_download(); // a refused piece ends the download
@@ -347,12 +355,8 @@ reply device::write_buffer(const bytes &cdb, const bytes &data_out, double now)
     rec.control = cdb[9];
     if (rec.mode < 4 || rec.mode > 7)
         return check(INVALID_FIELD_CDB);
-    if (rec.length > data_out.size()) {
-        // The device asks for more than the initiator offers.
-        reply r;
-        r.host_status = DID_ERROR;
-        return r;
-    }
+    if (rec.length > data_out.size())
+        return short_data_out();
     if (cfg_.cls == device_class::tape && cfg_.wb_needs_empty && medium_)
         return check(SEQUENCE_ERROR);
 
@@ -386,11 +390,8 @@ reply device::write_buffer(const bytes &cdb, const bytes &data_out, double now)
 reply device::send_diagnostic(const bytes &cdb, const bytes &data_out)
 {
     const size_t len = get_be16(cdb.data() + 3);
-    if (len > data_out.size()) {
-        reply r;
-        r.host_status = DID_ERROR;
-        return r;
-    }
+    if (len > data_out.size())
+        return short_data_out();
     reply r;
     r.out_used = len;
     if (len == 0)

@@ -36,6 +36,9 @@ struct fault_rule {
     int status = -1;                 // another status byte (0x08 BUSY ...)
     int host_status = 0;             // a transport failure (DID_TIME_OUT 3 ...)
     bool until_reset = false;        // a reset of the device ends the fault
+
+    // Whether the n-th occurrence falls in the rule's window.
+    bool covers(int n) const { return n >= nth && (count == 0 || n < nth + count); }
 };
 
 struct device_config {
