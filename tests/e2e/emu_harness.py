@@ -353,3 +353,16 @@ def rows_for(inventory, states=None):
 
 TAPE_FILTERS = ("nst", "sch", "sg")
 OPTICAL_FILTERS = ("sr", "sg")
+
+
+def unlocked_image(text, raw, first, second):
+    """The converted image patched with the two page 0x88 answers, the sum
+    and the trailer, cut to the converted length plus 3. The conversion
+    overwrites the start of the file's own bytes; the rest keeps them."""
+    img = bytearray(raw + text[len(raw):len(raw) + 8])
+    img[0xBF80:0xBFB2] = first[6:56]
+    img[0xBFBC:0xBFC0] = first[66:70]
+    img[0xBFC0:0xC000] = second[6:70]
+    s = sum(img[:0xC000]) & 0xFFFF
+    img[0xC000:0xC005] = bytes([s >> 8, s & 0xFF, 0x46, 0x6C, 0x00])
+    return bytes(img[:len(raw) + 3])

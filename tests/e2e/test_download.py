@@ -294,19 +294,6 @@ def toshiba_file(lines):
     return out, raw
 
 
-def unlocked_image(text, raw, first, second):
-    """The converted image patched with the two page 0x88 answers, the sum
-    and the trailer, cut to the converted length plus 3. The conversion
-    overwrites the start of the file's own bytes; the rest keeps them."""
-    img = bytearray(raw + text[len(raw):len(raw) + 8])
-    img[0xBF80:0xBFB2] = first[6:56]
-    img[0xBFBC:0xBFC0] = first[66:70]
-    img[0xBFC0:0xC000] = second[6:70]
-    s = sum(img[:0xC000]) & 0xFFFF
-    img[0xC000:0xC005] = bytes([s >> 8, s & 0xFF, 0x46, 0x6C, 0x00])
-    return bytes(img[:len(raw) + 3])
-
-
 class Unlock(Case):
     def dvd(self, name, node, **extra):
         d = {"name": name, "class": "optical", "vendor": "TOSHIBA", "product": "DVD-ROM SD-M1912",
@@ -329,7 +316,7 @@ class Unlock(Case):
             self.assertEqual(diag[6]["cdb"], "1b0000000200")
             first = bytes.fromhex(diag[2]["in"])
             second = bytes.fromhex(diag[5]["in"])
-            self.assertEqual(r.images[name], unlocked_image(text, raw, first, second))
+            self.assertEqual(r.images[name], h.unlocked_image(text, raw, first, second))
         self.assertNotEqual(r.images["a"], r.images["b"])
 
     def test_too_small_file(self):

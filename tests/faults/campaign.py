@@ -20,6 +20,9 @@ import subprocess
 import sys
 import tempfile
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
+from emu_harness import unlocked_image  # noqa: E402
+
 FAKETIME_LIB = "/usr/lib/x86_64-linux-gnu/faketime/libfaketime.so.1"
 # brisk alone runs on a faked clock (recovery periods pass 500 times faster);
 # the shell execs it in place.
@@ -75,17 +78,6 @@ def unlock_text():
 
 def diag_page(seed):
     return bytes([0x88, 0, 0, 72]) + pattern(72, seed)
-
-
-def unlocked_image(body, first, second):
-    img = bytearray(body) + bytes(5)
-    img[0xBF80:0xBFB2] = first[6:56]
-    img[0xBFBC:0xBFC0] = first[66:70]
-    img[0xBFC0:0xC000] = second[6:70]
-    total = sum(img[:0xC000]) & 0xFFFF
-    img[0xC000:0xC005] = bytes([total >> 8, total & 0xFF, 0x46, 0x6C, 0x00])
-    # The converted length is the byte count plus 3.
-    return bytes(img[:len(body) + 3])
 
 
 def tape(vendor, product):
@@ -174,7 +166,7 @@ class Campaign:
         self.fw = os.path.join(self.root, "fw.bin")
         if size is None:
             text, body = unlock_text()
-            self.expected = unlocked_image(body, diag_page("first"), diag_page("second"))
+            self.expected = unlocked_image(text, body, diag_page("first"), diag_page("second"))
         else:
             text = pattern(size, family)
             self.expected = text
