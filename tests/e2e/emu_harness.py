@@ -13,10 +13,18 @@ import struct
 import subprocess
 import tempfile
 import termios
+import threading
 import time
 
 BRISK = os.environ.get("BRISK", "")
 EMU = os.environ.get("EMU", "")
+TIMEOUT = 300
+# brisk alone on a faked clock: a shell that execs it in place, so that the
+# signals the bench passes on reach brisk itself. The bench keeps the real
+# clock, since a faked clock in a sanitized bench breaks its worker
+# thread's waits.
+BRISK_CLOCK = ('LD_PRELOAD="$LD_PRELOAD:/usr/lib/x86_64-linux-gnu/faketime/libfaketime.so.1" '
+               'FAKETIME="+0 x%g" exec "$0" "$@"')
 
 HEADER = (b"\fATTACHED DEVICES:\n\n"
           b"Device        \tSupplier  Product           Rev   Serial Number  Device State\n"
@@ -33,13 +41,22 @@ CONFIRM = b"\nDo you want to download firmware to this device [N]? "
 
 
 class Result:
-    def __init__(self, status, out, err, log, images, elapsed):
+    """What one run left: status, streams, the bench's log and the images
+    the devices assembled, as the bench's directory holds them now."""
+
+    def __init__(self, bench, status, out, err):
         self.status = status
         self.out = out
         self.err = err
-        self.log = log
-        self.images = images
-        self.elapsed = elapsed
+        self.log = []
+        if os.path.exists(bench.path("log.jsonl")):
+            with open(bench.path("log.jsonl")) as f:
+                self.log = [json.loads(l) for l in f if l.strip()]
+        self.images = {}
+        if os.path.isdir(bench.path("img")):
+            for n in os.listdir(bench.path("img")):
+                with open(os.path.join(bench.path("img"), n), "rb") as f:
+                    self.images[n[:-4]] = f.read()
 
     def commands(self, device=None, op=None):
         """The SCSI commands in order, optionally of one device and opcode."""
@@ -102,7 +119,8 @@ def _pty_pair(rows, cols):
 
 class Bench:
     """One temporary directory per test case: scenario, log, images, and a
-    PATH entry that gives brisk the name the case runs it under."""
+    PATH entry that gives brisk the name the case runs it under. Runs start
+    in that directory."""
 
     def __init__(self):
         self.dir = tempfile.mkdtemp(prefix="brisk-e2e-")
@@ -119,17 +137,10 @@ class Bench:
             f.write(data)
         return p
 
-    def run(self, devices, args=(), stdin=b"", name="brisk", others=(), speed=None,
-            pty_rows=None, answers=None, timeout=300, env=None, signals=None):
-        """Runs `name ARGS` under the bench.
-
-        stdin: bytes written to a pipe (then closed), a list of (delay seconds,
-        bytes) written one after the other, or None for /dev/null.
-        pty_rows: run on a terminal of that many rows; `answers` is then a list
-        of (prompt bytes, answer bytes): each answer is typed once its prompt
-        has appeared, since brisk drops type-ahead on a terminal.
-        speed: run the bench and brisk under a clock that is `speed` times
-        faster. signals: list of (delay seconds, signal) sent to brisk."""
+    def command(self, devices, args=(), name="brisk", others=(), speed=None, brisk_speed=None):
+        """The command line and environment of `name ARGS` under the bench.
+        speed: the bench and brisk on a clock `speed` times faster;
+        brisk_speed: brisk alone on such a clock."""
         scenario = self.write("scenario.json", json.dumps(
             {"devices": devices, "others": list(others)}).encode())
         bindir = self.path("bin")
@@ -137,92 +148,74 @@ class Bench:
         link = os.path.join(bindir, name)
         if not os.path.exists(link):
             os.symlink(BRISK, link)
-        log = self.path("log.jsonl")
-        images = self.path("img")
-        shutil.rmtree(images, ignore_errors=True)
-        cmd = [EMU, "--scenario", scenario, "--log", log, "--images", images, "--", name]
-        cmd += list(args)
+        shutil.rmtree(self.path("img"), ignore_errors=True)
+        program = ["/bin/sh", "-c", BRISK_CLOCK % brisk_speed] if brisk_speed else []
+        cmd = [EMU, "--scenario", scenario, "--log", self.path("log.jsonl"),
+               "--images", self.path("img"), "--"] + program + [name] + list(args)
         if speed:
             cmd = ["faketime", "-f", "+0 x%g" % speed] + cmd
-        full_env = dict(os.environ)
-        full_env["PATH"] = bindir + ":" + full_env.get("PATH", "/usr/bin:/bin")
-        full_env.setdefault("ASAN_OPTIONS", "")
-        if "verify_asan_link_order" not in full_env["ASAN_OPTIONS"]:
-            full_env["ASAN_OPTIONS"] += ":verify_asan_link_order=0"
-        if env:
-            full_env.update(env)
+        env = dict(os.environ)
+        env["PATH"] = bindir + ":" + env.get("PATH", "/usr/bin:/bin")
+        env.setdefault("ASAN_OPTIONS", "")
+        if "verify_asan_link_order" not in env["ASAN_OPTIONS"]:
+            env["ASAN_OPTIONS"] += ":verify_asan_link_order=0"
+        return cmd, env
 
+    def run(self, devices, args=(), stdin=b"", pty_rows=None, answers=None, signals=None,
+            **how):
+        """Runs `name ARGS` under the bench (see command() for the rest).
+
+        stdin: bytes written to a pipe (then closed), a list of (delay seconds,
+        bytes) written one after the other, or None for /dev/null.
+        pty_rows: run on a terminal of that many rows; `answers` is then a list
+        of (prompt bytes, answer bytes): each answer is typed once its prompt
+        has appeared, since brisk drops type-ahead on a terminal.
+        signals: list of (delay seconds, signal) sent to brisk."""
         start = time.monotonic()
-        if pty_rows is None:
-            proc = subprocess.Popen(
-                cmd, stdin=subprocess.PIPE if stdin is not None else subprocess.DEVNULL,
-                stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=full_env)
+        if isinstance(stdin, list):
+            run = Interactive(self, devices, args, **how)
             if signals:
-                self._signal_later(proc, signals)
-            if isinstance(stdin, list):
-                out, err = self._typed(proc, stdin, timeout)
-            else:
-                out, err = proc.communicate(stdin, timeout=timeout)
-        else:
-            out, err, proc = self._run_pty(cmd, full_env, pty_rows, answers or [], timeout)
-        elapsed = time.monotonic() - start
-        lines = []
-        if os.path.exists(log):
-            with open(log) as f:
-                lines = [json.loads(l) for l in f if l.strip()]
-        imgs = {}
-        if os.path.isdir(images):
-            for n in os.listdir(images):
-                with open(os.path.join(images, n), "rb") as f:
-                    imgs[n[:-4]] = f.read()
-        return Result(proc.returncode, out, err, lines, imgs, elapsed)
-
-    def _typed(self, proc, chunks, timeout):
-        """Writes each chunk after its delay while both streams are read."""
-        import threading
-        got = {}
-
-        def drain(name, stream):
-            got[name] = stream.read()
-        readers = [threading.Thread(target=drain, args=(n, st), daemon=True)
-                   for n, st in (("out", proc.stdout), ("err", proc.stderr))]
-        for t in readers:
-            t.start()
-        try:
-            for delay, data in chunks:
+                self._signal_later(run.proc, signals)
+            for delay, data in stdin:
                 time.sleep(delay)
-                proc.stdin.write(data)
-                proc.stdin.flush()
-            proc.stdin.close()
-        except BrokenPipeError:
-            pass
-        proc.wait(timeout=timeout)
-        for t in readers:
-            t.join()
-        return got.get("out", b""), got.get("err", b"")
+                run.send(data)
+            run.close()
+            r = run.finish()
+        else:
+            cmd, env = self.command(devices, args, **how)
+            if pty_rows is None:
+                proc = subprocess.Popen(
+                    cmd, stdin=subprocess.PIPE if stdin is not None else subprocess.DEVNULL,
+                    stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env, cwd=self.dir)
+                if signals:
+                    self._signal_later(proc, signals)
+                out, err = proc.communicate(stdin, timeout=TIMEOUT)
+            else:
+                out, err, proc = self._run_pty(cmd, env, pty_rows, answers or [])
+            r = Result(self, proc.returncode, out, err)
+        r.elapsed = time.monotonic() - start
+        return r
 
     def _signal_later(self, proc, signals):
-        import threading
-
         def send():
             for delay, sig in signals:
                 time.sleep(delay)
-                target = _child_of(proc.pid)
+                target = child_of(proc.pid)
                 if target:
                     os.kill(target, sig)
         threading.Thread(target=send, daemon=True).start()
 
-    def _run_pty(self, cmd, env, rows, answers, timeout):
+    def _run_pty(self, cmd, env, rows, answers):
         master, slave = _pty_pair(rows, 80)
         errr, errw = os.pipe()
         proc = subprocess.Popen(cmd, stdin=slave, stdout=slave, stderr=errw, env=env,
-                                start_new_session=True)
+                                cwd=self.dir, start_new_session=True)
         os.close(slave)
         os.close(errw)
         out, err = b"", b""
         pending = list(answers)
         seen = 0
-        deadline = time.monotonic() + timeout
+        deadline = time.monotonic() + TIMEOUT
         open_fds = {master, errr}
         while open_fds and time.monotonic() < deadline:
             if pending and pending[0][0] in out[seen:]:
@@ -253,7 +246,79 @@ class Bench:
         return out, err, proc
 
 
-def _child_of(pid):
+class Interactive:
+    """brisk under the bench with its streams on pipes, in a session of its
+    own so that the whole run can be ended at once: wait for a text on
+    standard output, then answer, or close standard input."""
+
+    def __init__(self, bench, devices, args=(), **how):
+        self.bench = bench
+        cmd, env = bench.command(devices, args, **how)
+        self.proc = subprocess.Popen(cmd, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                     stderr=subprocess.PIPE, env=env, cwd=bench.dir,
+                                     start_new_session=True)
+        self.out = self.err = b""
+        self.cond = threading.Condition()
+        self.readers = [threading.Thread(target=self._read, args=(self.proc.stdout, "out")),
+                        threading.Thread(target=self._read, args=(self.proc.stderr, "err"))]
+        for t in self.readers:
+            t.start()
+
+    def _read(self, stream, which):
+        while True:
+            chunk = os.read(stream.fileno(), 65536)
+            with self.cond:
+                if chunk:
+                    setattr(self, which, getattr(self, which) + chunk)
+                self.cond.notify_all()
+            if not chunk:
+                return
+
+    def wait_for(self, text, timeout=60):
+        deadline = time.monotonic() + timeout
+        with self.cond:
+            while text not in self.out:
+                left = deadline - time.monotonic()
+                if left <= 0 or self.proc.poll() is not None and text not in self.out:
+                    raise AssertionError("never saw %r; output so far:\n%s" %
+                                         (text, self.out.decode(errors="replace")))
+                self.cond.wait(min(left, 0.2))
+
+    def send(self, data):
+        try:
+            self.proc.stdin.write(data)
+            self.proc.stdin.flush()
+        except BrokenPipeError:  # brisk stopped reading; its output tells why
+            pass
+
+    def close(self):
+        try:
+            self.proc.stdin.close()
+        except BrokenPipeError:
+            pass
+
+    def kill(self):
+        os.killpg(self.proc.pid, signal.SIGKILL)
+
+    def result(self):
+        return Result(self.bench, self.proc.returncode, self.out, self.err)
+
+    def finish(self):
+        try:
+            self.proc.wait(timeout=TIMEOUT)
+        except subprocess.TimeoutExpired:
+            self.kill()
+            raise
+        finally:
+            for t in self.readers:
+                t.join(timeout=10)
+            for stream in (self.proc.stdin, self.proc.stdout, self.proc.stderr):
+                if not stream.closed:
+                    stream.close()
+        return self.result()
+
+
+def child_of(pid):
     """brisk's pid: the bench's child."""
     try:
         with open("/proc/%d/task/%d/children" % (pid, pid)) as f:
