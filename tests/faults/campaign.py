@@ -13,20 +13,13 @@ offsets.
 Usage: campaign.py BRISK BRISK_EMU FAMILY"""
 import errno
 import hashlib
-import json
 import os
-import shutil
-import subprocess
 import sys
-import tempfile
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
-from emu_harness import unlocked_image  # noqa: E402
+import emu_harness as h  # noqa: E402
 
-FAKETIME_LIB = "/usr/lib/x86_64-linux-gnu/faketime/libfaketime.so.1"
-# brisk alone runs on a faked clock (recovery periods pass 500 times faster);
-# the shell execs it in place.
-FAKED = ('LD_PRELOAD="$LD_PRELOAD:%s" FAKETIME="+0 x500" exec "$0" "$@"' % FAKETIME_LIB)
+SPEED = 500  # brisk's recovery periods pass 500 times faster
 PAUSE = "\nPress <Enter> to Continue "
 
 FAULTS = [
@@ -107,47 +100,30 @@ FAMILIES = {
 }
 
 
-class Run:
-    def __init__(self, root, name, devices):
-        self.dir = os.path.join(root, name)
-        os.makedirs(self.dir)
-        self.scenario = os.path.join(self.dir, "s.json")
-        with open(self.scenario, "w") as f:
-            json.dump({"devices": devices}, f)
+def go(bench, devices, answers, name):
+    r = bench.run(devices, [bench.path("fw.bin")], answers, name=name, brisk_speed=SPEED)
+    r.out, r.err = r.out.decode(errors="replace"), r.err.decode(errors="replace")
+    return r
 
-    def go(self, brisk, emu, fw, answers):
-        log = os.path.join(self.dir, "log.jsonl")
-        images = os.path.join(self.dir, "img")
-        p = subprocess.run([emu, "--scenario", self.scenario, "--log", log, "--images", images,
-                            "--", "/bin/sh", "-c", FAKED, brisk, fw],
-                           input=answers, capture_output=True, timeout=120)
-        self.rc = p.returncode
-        self.out = p.stdout.decode(errors="replace")
-        self.err = p.stderr.decode(errors="replace")
-        with open(log) as f:
-            self.log = [json.loads(line) for line in f if line.strip()]
-        self.images = {}
-        if os.path.isdir(images):
-            for n in os.listdir(images):
-                with open(os.path.join(images, n), "rb") as f:
-                    self.images[n[:-4]] = f.read()
-        return self
 
-    def commands(self, device):
-        return [c for c in self.log if c.get("device") == device]
+def lines(r, device):
+    """All the bench logged of one device, resets included."""
+    return [c for c in r.log if c.get("device") == device]
 
-    def final_states(self):
-        table = self.out.rsplit("ATTACHED DEVICES:", 1)[-1]
-        states = {}
-        for line in table.split("\n"):
-            if ":" in line[:4] and line[0].isdigit():
-                node = line.split(":", 1)[1].split()[0]
-                states["/dev/" + node] = line[-13:].rstrip()
-        return states
 
-    def row_one(self):
-        first = self.out.split("ATTACHED DEVICES:", 1)[1]
-        return "/dev/" + first.split("\n1:", 1)[1].split()[0]
+def final_states(r):
+    table = r.out.rsplit("ATTACHED DEVICES:", 1)[-1]
+    states = {}
+    for line in table.split("\n"):
+        if ":" in line[:4] and line[0].isdigit():
+            node = line.split(":", 1)[1].split()[0]
+            states["/dev/" + node] = line[-13:].rstrip()
+    return states
+
+
+def row_one(r):
+    first = r.out.split("ATTACHED DEVICES:", 1)[1]
+    return "/dev/" + first.split("\n1:", 1)[1].split()[0]
 
 
 def opcode(c):
@@ -159,25 +135,22 @@ def wb_offset(c):
 
 
 class Campaign:
-    def __init__(self, brisk, emu, family):
-        self.brisk, self.emu, self.family = brisk, emu, family
+    def __init__(self, family):
+        self.family = family
         self.template, size, self.fallback = FAMILIES[family]
-        self.root = tempfile.mkdtemp(prefix="faults-%s-" % family)
-        self.fw = os.path.join(self.root, "fw.bin")
+        self.bench = h.Bench()
         if size is None:
             text, body = unlock_text()
-            self.expected = unlocked_image(text, body, diag_page("first"), diag_page("second"))
+            self.expected = h.unlocked_image(text, body, diag_page("first"),
+                                             diag_page("second"))
         else:
             text = pattern(size, family)
             self.expected = text
-        with open(self.fw, "wb") as f:
-            f.write(text)
+        self.bench.write("fw.bin", text)
         optical = self.template["class"] == "optical"
         self.nodes = ["sr0", "sr1"] if optical else ["nst0", "nst1"]
         # Optical drives are the program's work under its other name.
-        if optical:
-            self.brisk = os.path.join(self.root, "glint")
-            os.symlink(brisk, self.brisk)
+        self.name = "glint" if optical else "brisk"
         self.failures = []
         self.runs = 0
 
@@ -215,24 +188,23 @@ class Campaign:
     def reference(self):
         self.current = "reference"
         self.faulty = None
-        r = Run(self.root, "reference", self.devices()).go(self.brisk, self.emu, self.fw,
-                                                             self.answers(0))
-        self.check("exit status", r.rc == 0, r.rc)
+        r = go(self.bench, self.devices(), self.answers(0), self.name)
+        self.check("exit status", r.status == 0, r.status)
         self.check("no messages", r.err == "", r.err)
-        path = r.row_one()
+        path = row_one(r)
         self.faulty_path = path
         self.faulty = "a" if path.endswith(self.nodes[0]) else "b"
         self.healthy = "b" if self.faulty == "a" else "a"
         for d in ("a", "b"):
             self.check("image of %s" % d, r.images.get(d) == self.expected)
-            cmds = r.commands(d)
+            cmds = lines(r, d)
             self.check("whole image sent to %s" % d, self.check_sent(cmds) == len(self.expected))
-        self.check("final states", set(r.final_states().values()) == {"F/W Upgraded"},
-                   r.final_states())
+        self.check("final states", set(final_states(r).values()) == {"F/W Upgraded"},
+                   final_states(r))
         self.ref = r
         if self.failures:
             return False
-        cmds = r.commands(self.faulty)
+        cmds = lines(r, self.faulty)
         wb_at = [i for i, c in enumerate(cmds) if opcode(c) == "3b"]
         first_wb, last_wb = wb_at[0], wb_at[-1]
         seen = {}
@@ -267,22 +239,21 @@ class Campaign:
         self.current = "%s %s#%d (%s) %s" % (self.family, op, nth, kind, fault_name)
         # A failed test of a drive that is already empty reads as a loaded
         # drive: the unload the drive then refuses asks for the operator.
-        ref = self.ref.commands(self.faulty)[index]
+        ref = lines(self.ref, self.faulty)[index]
         empty = ref.get("sense", "")[4:6] == "02" and ref.get("sense", "")[24:26] == "3a"
         refused_unload = kind == "eject" and (op == "1b" or empty)
         pauses = 1 if kind in ("write_buffer", "read_block_limits") or refused_unload else 0
         rule = dict(fault, op="0x" + op, nth=nth)
-        r = Run(self.root, "%s_%d_%s" % (op, nth, fault_name),
-                self.devices([rule])).go(self.brisk, self.emu, self.fw, self.answers(pauses))
+        r = go(self.bench, self.devices([rule]), self.answers(pauses), self.name)
         self.runs += 1
         path = self.faulty_path
         io = ioctl_text(fault)
-        states = r.final_states()
-        self.check("exit status", r.rc == 0, r.rc)
+        states = final_states(r)
+        self.check("exit status", r.status == 0, r.status)
         # The next selected drive is downloaded whatever happened to the first.
         self.check("second drive image", r.images.get(self.healthy) == self.expected)
         self.check("second drive state", list(states.values()).count("F/W Upgraded") >= 1, states)
-        cmds = r.commands(self.faulty)
+        cmds = lines(r, self.faulty)
         if kind == "write_buffer":
             want = io + "Write Buffer Command Failed; Aborting Download\n"
             if fault.get("sense") == "5/26/00":
@@ -293,7 +264,7 @@ class Campaign:
             self.check("last command is the failed one", len(cmds) == index + 1,
                        [opcode(c) for c in cmds[index:]])
             self.check("same commands before", [c.get("cdb") for c in cmds] ==
-                       [c.get("cdb") for c in self.ref.commands(self.faulty)[:index + 1]])
+                       [c.get("cdb") for c in lines(self.ref, self.faulty)[:index + 1]])
             self.check_sent(cmds, upto=nth)
             self.check("nothing activated", self.faulty not in r.images)
             self.check("state", states.get(path) == "Update failed", states)
@@ -348,10 +319,7 @@ class Campaign:
             else:
                 self.check("no wait", waiting not in r.out)
                 self.check("state", states.get(path) == "F/W Upgraded", states)
-        if self.failures and not os.environ.get("KEEP_GOING"):
-            return False
-        shutil.rmtree(r.dir, True)
-        return True
+        return not self.failures or bool(os.environ.get("KEEP_GOING"))
 
     def run(self):
         if not self.reference():
@@ -362,50 +330,46 @@ class Campaign:
                     return
 
 
-def shared_sense(brisk, emu):
+def shared_sense():
     """Two drives that share the run's command block: the first refuses the
     image (ILLEGAL REQUEST 26h), the second's transfer fails without sense.
     Only the first is told its image looks corrupted."""
-    root = tempfile.mkdtemp(prefix="faults-shared-")
-    glint = os.path.join(root, "glint")
-    os.symlink(brisk, glint)
-    fw = os.path.join(root, "fw.bin")
-    with open(fw, "wb") as f:
-        f.write(pattern(100000, "shared"))
+    bench = h.Bench()
+    bench.write("fw.bin", pattern(100000, "shared"))
     base = {"class": "optical", "vendor": "PLEXTOR", "product": "DVDR PX-716A",
             "flash_seconds": 0}
-    probe = Run(root, "probe", [dict(base, name="a", nodes=["sr0"]),
-                                dict(base, name="b", nodes=["sr1"])]).go(
-        glint, emu, fw, b"0\n")
-    first = "a" if probe.row_one().endswith("sr0") else "b"
+    probe = go(bench, [dict(base, name="a", nodes=["sr0"]), dict(base, name="b", nodes=["sr1"])],
+               b"0\n", "glint")
+    first = "a" if row_one(probe).endswith("sr0") else "b"
     faults = {first: {"sense": "5/26/00"}, ("b" if first == "a" else "a"): {"errno": 5}}
     devices = [dict(base, name=n, nodes=[node], faults=[dict(faults[n], op="write_buffer")])
                for n, node in (("a", "sr0"), ("b", "sr1"))]
-    r = Run(root, "run", devices).go(glint, emu, fw, b"1-2\ny\ny\n\ny\n\n0\n")
+    r = go(bench, devices, b"1-2\ny\ny\n\ny\n\n0\n", "glint")
     want = ("Write Buffer Command Failed; Aborting Download\n"
             "Firmware image file appears to be invalid or corrupted\n"
             "Unexpected USCSICMD ioctl error: Input/output error\n"
             "Write Buffer Command Failed; Aborting Download\n")
     failures = []
-    if r.rc != 0:
-        failures.append("exit status %d" % r.rc)
+    if r.status != 0:
+        failures.append("exit status %d" % r.status)
     if r.err != want:
         failures.append("messages %r" % r.err)
-    if sorted(r.final_states().values()) != ["Update failed", "Update failed"]:
-        failures.append("states %s" % r.final_states())
+    if sorted(final_states(r).values()) != ["Update failed", "Update failed"]:
+        failures.append("states %s" % final_states(r))
     print("shared_sense: 1 fault run, %d failed checks" % len(failures))
     for f in failures:
         print("FAIL:", f)
     if not failures:
-        shutil.rmtree(root, True)
+        bench.close()
     sys.exit(1 if failures else 0)
 
 
 def main():
-    brisk, emu, family = os.path.abspath(sys.argv[1]), os.path.abspath(sys.argv[2]), sys.argv[3]
+    h.BRISK, h.EMU = os.path.abspath(sys.argv[1]), os.path.abspath(sys.argv[2])
+    family = sys.argv[3]
     if family == "shared_sense":
-        shared_sense(brisk, emu)
-    c = Campaign(brisk, emu, family)
+        shared_sense()
+    c = Campaign(family)
     try:
         c.run()
     finally:
@@ -419,9 +383,9 @@ def main():
         for f in c.failures[:40]:
             print("FAIL:", f)
         if not c.failures:
-            shutil.rmtree(c.root, True)
+            c.bench.close()
         else:
-            print("runs kept in", c.root)
+            print("last run kept in", c.bench.dir)
     sys.exit(1 if c.failures else 0)
 
 
