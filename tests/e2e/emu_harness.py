@@ -258,6 +258,7 @@ class Interactive:
                                      stderr=subprocess.PIPE, env=env, cwd=bench.dir,
                                      start_new_session=True)
         self.out = self.err = b""
+        self.out_ended = False
         self.cond = threading.Condition()
         self.readers = [threading.Thread(target=self._read, args=(self.proc.stdout, "out")),
                         threading.Thread(target=self._read, args=(self.proc.stderr, "err"))]
@@ -270,6 +271,8 @@ class Interactive:
             with self.cond:
                 if chunk:
                     setattr(self, which, getattr(self, which) + chunk)
+                elif which == "out":
+                    self.out_ended = True
                 self.cond.notify_all()
             if not chunk:
                 return
@@ -279,7 +282,9 @@ class Interactive:
         with self.cond:
             while text not in self.out:
                 left = deadline - time.monotonic()
-                if left <= 0 or self.proc.poll() is not None and text not in self.out:
+                # The end of standard output, not the end of the process: a
+                # process that has exited may still have output in the pipe.
+                if left <= 0 or self.out_ended:
                     raise AssertionError("never saw %r; output so far:\n%s" %
                                          (text, self.out.decode(errors="replace")))
                 self.cond.wait(min(left, 0.2))
