@@ -13,7 +13,7 @@ runs=${2:-5}
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 size=16777216
-python3 tests/emu/make_image.py "$work/fw.bin" $size
+python3 emu/make_image.py "$work/fw.bin" $size
 cat > "$work/s.json" <<'JSON'
 {"devices": [{"name": "dvd", "class": "optical", "vendor": "ACME", "product": "BD-RE X1",
               "nodes": ["sr0"], "flash_seconds": 1}]}
@@ -35,7 +35,7 @@ report() {
         rm -rf "$work/img"
         local start end
         start=$(date +%s.%N)
-        faketime -f "+0 x$speed" "$build/tests/emu/brisk-emu" --scenario "$work/s.json" \
+        faketime -f "+0 x$speed" "$build/emu/brisk-emu" --scenario "$work/s.json" \
             --images "$work/img" --log "$work/log" -- python3 "$work/inner.py" "$@" \
             2>"$work/rss" >/dev/null
         end=$(date +%s.%N)

@@ -7,10 +7,10 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${1:-build}
 runs=${2:-3}
-emu=$build/tests/emu/brisk-emu
+emu=$build/emu/brisk-emu
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-python3 tests/emu/make_image.py "$work/fw.bin" 67108864
+python3 emu/make_image.py "$work/fw.bin" 67108864
 cat > "$work/s.json" <<'JSON'
 {"devices": [{"name": "big", "vendor": "IBM", "product": "ULT3580-TD8", "medium": false,
               "id_stride": 16777216, "nodes": ["nst0"]}]}

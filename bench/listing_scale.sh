@@ -21,7 +21,7 @@ PY
     best=
     for r in $(seq "$runs"); do
         start=$(date +%s.%N)
-        "$build/tests/emu/brisk-emu" --scenario "$work/s$n.json" -- "$build/brisk/brisk" \
+        "$build/emu/brisk-emu" --scenario "$work/s$n.json" -- "$build/brisk/brisk" \
             </dev/null >"$work/out" 2>&1
         end=$(date +%s.%N)
         t=$(python3 -c "print('%.3f' % ($end - $start))")

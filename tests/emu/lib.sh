@@ -47,5 +47,5 @@ finish() {
 
 # make_image FILE SIZE: deterministic bytes, different for every size
 make_image() {
-    python3 "$(dirname "${BASH_SOURCE[0]}")/make_image.py" "$1" "$2"
+    python3 "$(dirname "${BASH_SOURCE[0]}")/../../emu/make_image.py" "$1" "$2"
 }

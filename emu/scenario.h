@@ -1,5 +1,5 @@
 // The scenario file of the emulator bench: which devices exist, how they
-// answer, and the /dev nodes and links that reach them (tests/emu/README.md).
+// answer, and the /dev nodes and links that reach them (emu/README.md).
 #pragma once
 
 #include <string>
