@@ -372,6 +372,21 @@ void private_dev()
     symlink("/proc/self/fd/2", "/dev/stderr");
 }
 
+// The test bed's files live on a tmpfs of the private namespace: on a disk
+// file system, making and removing them for many drives costs more than
+// the whole run of the command.
+std::string private_testbed_dir()
+{
+    const char *tmp = getenv("TMPDIR");
+    std::string dir = std::string(tmp && *tmp ? tmp : "/tmp") + "/brisk-emu.XXXXXX";
+    if (!mkdtemp(dir.data()))
+        die("cannot make " + dir + ": " + strerror(errno));
+    if (mount("emu-bed", dir.c_str(), "tmpfs", MS_NOSUID, "mode=0755") != 0)
+        die("cannot mount a tmpfs on " + dir + ": " + strerror(errno));
+    setenv("TMPDIR", dir.c_str(), 1);
+    return dir;
+}
+
 std::string dev_of(const emu::node_number &n)
 {
     return std::to_string(n.major) + ":" + std::to_string(n.minor);
@@ -618,6 +633,7 @@ int main(int argc, char **argv)
             die("cannot write " + o.log + ": " + strerror(errno));
     }
     private_dev();
+    const std::string bed_dir = private_testbed_dir();
 
     int status;
     {
@@ -631,6 +647,8 @@ int main(int argc, char **argv)
         if (!o.images.empty())
             write_images(b, o.images);
     }
+    umount2(bed_dir.c_str(), MNT_DETACH);
+    rmdir(bed_dir.c_str());
     if (b.log)
         fclose(b.log);
     return status;
