@@ -13,7 +13,7 @@ run "brisk -v" brisk -v
 
 hold /dev/nst1
 echo "=== nst1 held open"
-sgt -n /dev/nst1a
+sgt /dev/nst1a
 run "brisk, nst1 held" brisk
 run "brisk -v, nst1 held" brisk -v
 kill $HOLDER

@@ -11,8 +11,8 @@ run "brisk before the reset" brisk
 echo "=== device reset of the drive behind nst0, through sg0"
 sg_reset -d /dev/sg0; echo "sg_reset exit $?"
 echo "=== a fresh open of nst0"
-sgt -n /dev/nst0 tur inq
-sgt -n /dev/sg0 tur
+sgt /dev/nst0 tur inq
+sgt /dev/sg0 tur
 
 devlog_start
 run "brisk after the reset" brisk

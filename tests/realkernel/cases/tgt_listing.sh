@@ -1,8 +1,7 @@
-# tgt's tape drive and changer under st and ch: each is listed once under
-# the name brisk, although st makes eight nodes for the drive and each
-# device has a generic node; tgt's serial number page is blank-padded on
-# the left.
-#tgt
+# tgt's tape drive and changer: each listed once, although st makes eight
+# nodes for the drive and each has a generic node; tgt blank-pads its serial
+# number page on the left.
+#rig --tgt
 . /rig/lib.sh
 
 echo "=== nodes"

@@ -1,5 +1,5 @@
-# Helpers for the guest scripts of the real-kernel cases (busybox sh).
-# Every case prints labelled sections; the host compares them byte for byte.
+# Helpers for the cases' guest scripts (busybox sh). A case prints labelled
+# sections; the host compares them byte for byte.
 
 SD=/sys/bus/pseudo/drivers/scsi_debug
 SDP=/sys/module/scsi_debug/parameters
@@ -8,88 +8,66 @@ FAKETIME_LIB=/usr/lib/x86_64-linux-gnu/faketime/libfaketime.so.1
 # ahead of its runtime.
 export ASAN_OPTIONS=verify_asan_link_order=0
 
-# identity VENDOR PRODUCT REVISION: what scsi_debug's INQUIRY answers from
-# now on, on every device. The fields are blank-padded to their widths:
-# a shorter value would leave the rest of the old text behind a zero byte.
+# identity VENDOR PRODUCT REVISION: scsi_debug's INQUIRY answer from now on,
+# on every device. Blank-padded: a shorter value would leave the rest of the
+# old text behind a zero byte.
 identity() {
     printf '%-8s' "$1" > $SDP/inq_vendor
     printf '%-16s' "$2" > $SDP/inq_product
     printf '%-4s' "$3" > $SDP/inq_rev
 }
 
-# image FILE SIZE: a firmware file of SIZE bytes
-image() {
-    head -c "$2" /dev/zero | tr '\0' '\132' > "$1"
+image() { head -c "$2" /dev/zero | tr '\0' '\132' > "$1"; }   # FILE SIZE
+
+# faked CMD...: CMD on a clock the script moves by writing an offset to /tmp/clock
+faked() {
+    env LD_PRELOAD=$FAKETIME_LIB FAKETIME_TIMESTAMP_FILE=/tmp/clock FAKETIME_NO_CACHE=1 "$@"
 }
 
-# show LABEL: prints what the last command left in /tmp/out and /tmp/err
-# and its exit status $RC, each section closed by a marker line.
+# show LABEL STATUS: what the last command left in /tmp/out and /tmp/err,
+# and its exit status, each section closed by a marker line
 show() {
     echo "=== $1: stdout"
     cat /tmp/out
     printf '\n=== %s: stderr\n' "$1"
     cat /tmp/err
-    printf '\n=== %s: exit %s\n' "$1" "$RC"
+    printf '\n=== %s: exit %s\n' "$1" "$2"
 }
+run() { label=$1; shift; "$@" > /tmp/out 2> /tmp/err; show "$label" $?; }
+# answer LABEL ANSWERS CMD...: ANSWERS (a printf format) as CMD's input
+answer() { label=$1; input=$2; shift 2; printf "$input" | run "$label" "$@"; }
 
-# run LABEL CMD...: runs CMD without input and shows its streams
-run() {
-    label=$1; shift
-    "$@" < /dev/null > /tmp/out 2> /tmp/err
-    RC=$?
-    show "$label"
-}
-
-# answer LABEL ANSWERS CMD...: runs CMD with ANSWERS (printf format) as its
-# standard input and shows its streams
-answer() {
-    label=$1; answers=$2; shift 2
-    printf "$answers" | "$@" > /tmp/out 2> /tmp/err
-    RC=$?
-    show "$label"
-}
-
-# A dialogue whose answers depend on what the program has done so far:
-# dialogue_start CMD... runs CMD in the background reading the fifo /tmp/in;
-# say TEXT sends one answer line; await TEXT [N] waits until standard output
-# shows TEXT N times (prompts are flushed before input is read);
-# dialogue_end LABEL closes the input, waits and shows the streams.
+# A dialogue whose answers depend on what the program has done: CMD reads
+# the fifo /tmp/in; say sends one answer line; await TEXT [N] waits until the
+# output shows TEXT N times (prompts are flushed before input is read).
 dialogue_start() {
-    rm -f /tmp/in /tmp/out /tmp/err
-    mkfifo /tmp/in
-    : > /tmp/out
+    rm -f /tmp/in; mkfifo /tmp/in; : > /tmp/out
     "$@" < /tmp/in > /tmp/out 2> /tmp/err &
     DIALOGUE=$!
     exec 7> /tmp/in
 }
-say() {
-    printf '%s\n' "$1" >&7
-}
-await() {
-    n=${2:-1}; tries=0
-    while [ "$(grep -o -F -- "$1" /tmp/out | wc -l)" -lt "$n" ]; do
+say() { printf '%s\n' "$1" >&7; }
+seen() { [ "$(grep -o -F -- "$1" /tmp/out | wc -l)" -ge "$2" ]; }
+await() { retry "\"$1\" ${2:-1} times" seen "$1" "${2:-1}"; }
+dialogue_end() { exec 7>&-; wait $DIALOGUE; show "$1" $?; }
+
+# retry WHAT CMD...: CMD every 0.1 s until it succeeds, for a minute at most
+retry() {
+    what=$1; shift; tries=0
+    until "$@"; do
         tries=$((tries + 1))
-        if [ $tries -gt 600 ]; then
-            echo "guest: gave up waiting for \"$1\" ($n times)"
-            return 1
-        fi
+        [ $tries -le 600 ] || { echo "guest: gave up waiting for $what"; return 1; }
         sleep 0.1
     done
 }
-dialogue_end() {
-    exec 7>&-
-    wait $DIALOGUE
-    RC=$?
-    show "$1"
-}
 
-# devlog_start: scsi_debug logs every command it receives from now on
-devlog_start() {
-    dmesg -c > /dev/null
-    echo 1 > $SD/opts
-}
-# devlog LABEL [H:C:T:L]: the commands scsi_debug received since
-# devlog_start, one per line, with the sense data of each failed one
+# hold NODE: another process (HOLDER) opens NODE and keeps it open
+held() { [ "$(readlink /proc/$HOLDER/fd/3 2> /dev/null)" = "$1" ]; }
+hold() { sgt "$1" sleep:120 > /dev/null & HOLDER=$!; retry "$1 to be held" held "$1"; }
+
+# devlog_start, then devlog LABEL [H:C:T:L]: the commands scsi_debug executed
+# in between (opts=1), with the sense data of every failed one
+devlog_start() { dmesg -c > /dev/null; echo 1 > $SD/opts; }
 devlog() {
     echo 0 > $SD/opts
     echo "=== $1: commands received"
@@ -99,14 +77,10 @@ devlog() {
         grep "^${2:-}"
 }
 
-# cmdlog_start: the SCSI midlayer logs every command it sends from now on,
-# and the sense data of every one that fails (any device; used where no
-# scsi_debug can log on the device side)
-cmdlog_start() {
-    dmesg -c > /dev/null
-    echo $(( (2 << 9) | (2 << 12) )) > /proc/sys/dev/scsi/logging_level
-}
-# cmdlog LABEL [H:C:T:L]: the commands sent since cmdlog_start, one per line
+# cmdlog_start, then cmdlog LABEL [H:C:T:L]: the commands the midlayer sent
+# in between and the sense data of every failed one, for devices (tgt's)
+# that log nothing themselves
+cmdlog_start() { dmesg -c > /dev/null; echo $(( (2 << 9) | (2 << 12) )) > /proc/sys/dev/scsi/logging_level; }
 cmdlog() {
     echo 0 > /proc/sys/dev/scsi/logging_level
     echo "=== $1: commands sent"
@@ -124,20 +98,4 @@ cmdlog() {
         $4 == "Sense" { key = $0; sub(/.*Sense Key : /, "", key); sub(/ *\[current\] *$/, "", key); next }
         $4 == "Add." { a = $0; sub(/.*Add\. Sense: /, "", a); print dev "   sense " key ", " a }
     ' | grep "^${2:-}"
-}
-
-# hold NODE: another process opens NODE and keeps it open (HOLDER is its
-# pid); returns once the node is held
-hold() {
-    sgt -n "$1" sleep:120 > /dev/null &
-    HOLDER=$!
-    tries=0
-    until [ "$(readlink /proc/$HOLDER/fd/3 2> /dev/null)" = "$1" ]; do
-        tries=$((tries + 1))
-        if [ $tries -gt 600 ]; then
-            echo "guest: $1 was not opened"
-            return 1
-        fi
-        sleep 0.1
-    done
 }
