@@ -16,13 +16,14 @@ fi
 ninja -C "$build" >/dev/null
 
 crashes=0
-for target in select unlock sense inquiry time_delta download; do
+for exe in "$build"/tests/fuzz/fuzz_*; do
+    target=${exe##*/fuzz_}
     work=$build/fuzz-long/$target
     mkdir -p "$work/corpus" "$work/artifacts"
     max_len=4096
     [ "$target" = unlock ] && max_len=160000
     log=$work/run.log
-    "$build/tests/fuzz/fuzz_$target" -max_total_time="$seconds" -timeout=10 \
+    "$exe" -max_total_time="$seconds" -timeout=10 \
         -rss_limit_mb=2048 -max_len=$max_len -close_fd_mask=3 -print_final_stats=1 \
         -artifact_prefix="$work/artifacts/" "$work/corpus" "tests/fuzz/corpus/$target" \
         >"$log" 2>&1 || true

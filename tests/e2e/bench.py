@@ -1,0 +1,235 @@
+"""The real brisk binary under the emulator: each run's exit status, its
+streams as bytes, the commands each device received (the emulator's log) and
+the images the devices assembled. Cases are rows of tables; this module is
+the only place that starts the emulator."""
+import atexit
+import fcntl
+import json
+import os
+import pty
+import select
+import shutil
+import struct
+import subprocess
+import sys
+import tempfile
+import termios
+import threading
+import time
+import unittest
+
+BRISK = EMU = ""
+WORK = tempfile.mkdtemp(prefix="brisk-e2e-")
+atexit.register(shutil.rmtree, WORK, True)
+HERE = os.path.dirname(os.path.abspath(__file__))
+# brisk alone on a faked clock, exec'd in place so that the signals the
+# emulator passes on reach brisk itself.
+CLOCK = ('LD_PRELOAD="$LD_PRELOAD:/usr/lib/x86_64-linux-gnu/faketime/libfaketime.so.1" '
+         'FAKETIME="+0 x%g" exec "$0" "$@"')
+HEADER = (b"\fATTACHED DEVICES:\n\n"
+          b"Device        \tSupplier  Product           Rev   Serial Number  Device State\n"
+          b"--------------\t--------  ----------------  ----  -------------  -------------\n")
+STATES = {"available": b"Available    ", "failed": b"Update failed", "selected": b"Selected     ",
+          "upgraded": b"F/W Upgraded ", "unknown": b"Unavailable  "}
+PAUSE = b"\nPress <Enter> to Continue "
+TAPE, OPTICAL = (("nst", "sch", "sg"), (1, 8)), (("sr", "sg"), (5, 7))
+
+
+def tape(name, vendor="IBM", product="ULT3580-TD8", node="nst0", **extra):
+    return dict({"name": name, "class": "tape", "vendor": vendor, "product": product,
+                 "revision": "0100", "serial": "SN" + name, "nodes": [node], "medium": False,
+                 "flash_seconds": 0}, **extra)
+
+
+def optical(name, vendor="PLEXTOR", product="DVDR PX-716A", node="sr0", **extra):
+    return tape(name, vendor, product, node, **dict({"class": "optical"}, **extra))
+
+
+def image(size, seed=7):
+    return bytes((i * seed + (i >> 8) * 13 + 5) & 0xFF for i in range(size))
+
+
+class Result:
+    def __init__(self, d, status, out, err, timed_out):
+        self.status, self.out, self.err, self.timed_out = status, out, err, timed_out
+        log = os.path.join(d, "log.jsonl")  # missing when the emulator refused to start
+        with open(log if os.path.exists(log) else os.devnull) as f:
+            self.log = [json.loads(line) for line in f if line.strip()]
+        img = os.path.join(d, "img")
+        self.images = {}
+        for n in os.listdir(img) if os.path.isdir(img) else ():
+            with open(os.path.join(img, n), "rb") as f:
+                self.images[n[:-4]] = f.read()
+
+    def commands(self, device=None, op=None):
+        return [c for c in self.log if "cdb" in c and device in (None, c["device"])
+                and op in (None, int(c["cdb"][:2], 16))]
+
+    def ops(self, device):
+        return [int(c["cdb"][:2], 16) for c in self.commands(device)]
+
+    def wb(self, device):
+        """(mode, buffer id, offset, length, control) of each WRITE BUFFER."""
+        return [(c[1] & 0x1F, c[2], int.from_bytes(c[3:6], "big"), int.from_bytes(c[6:9], "big"),
+                 c[9]) for c in (bytes.fromhex(x["cdb"]) for x in self.commands(device, 0x3B))]
+
+    def final(self):
+        return self.out.rsplit(HEADER, 1)[-1]
+
+
+def run(devices, args=(), feed=b"", name="brisk", fast=200, speed=None, rows=None, script=(),
+        others=(), wrap=(), timeout=120):
+    """Runs `name ARGS` under the emulator. feed: bytes for standard input,
+    then closed (None: /dev/null). script: (text, action) steps done once
+    the text has appeared on standard output: bytes are typed, None closes
+    standard input, a callable gets the process. fast: brisk alone on a
+    clock that many times faster; speed: the emulator and brisk on one.
+    rows: on a terminal of that many rows. wrap: a command brisk runs under."""
+    d = tempfile.mkdtemp(dir=WORK)
+    sc = os.path.join(d, "scenario.json")
+    with open(sc, "w") as f:
+        json.dump({"devices": devices, "others": list(others)}, f)
+    os.makedirs(os.path.join(d, "bin"))
+    os.symlink(BRISK, os.path.join(d, "bin", name))
+    cmd = ([EMU, "--scenario", sc, "--log", os.path.join(d, "log.jsonl"), "--images",
+            os.path.join(d, "img"), "--"] + (["/bin/sh", "-c", CLOCK % fast] if fast else [])
+           + list(wrap) + [name] + list(args))
+    if speed:
+        cmd = ["faketime", "-f", "+0 x%g" % speed] + cmd
+    env = dict(os.environ, PATH=os.path.join(d, "bin") + ":" + os.environ["PATH"],
+               LSAN_OPTIONS="suppressions=" + os.path.join(HERE, "lsan.supp"),
+               ASAN_OPTIONS=os.environ.get("ASAN_OPTIONS", "") + ":verify_asan_link_order=0")
+    if rows:
+        master, slave = pty.openpty()
+        fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", rows, 80, 0, 0))
+        attrs = termios.tcgetattr(slave)
+        attrs[1] &= ~termios.OPOST
+        attrs[3] &= ~(termios.ECHO | termios.ECHONL)
+        termios.tcsetattr(slave, termios.TCSANOW, attrs)
+        p = subprocess.Popen(cmd, stdin=slave, stdout=slave, stderr=subprocess.PIPE, env=env,
+                             cwd=d, start_new_session=True)
+        os.close(slave)
+        outfd = infd = master
+    else:
+        p = subprocess.Popen(cmd, stdin=subprocess.DEVNULL if feed is None else subprocess.PIPE,
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env, cwd=d,
+                             start_new_session=True)
+        outfd, infd = p.stdout.fileno(), p.stdin and p.stdin.fileno()
+    steps = ([(b"", feed)] if feed else []) + list(script)
+    if not rows and feed is not None and None not in [a for _, a in script]:
+        steps.append((b"", None))
+    typing = []
+
+    def type_all(data):
+        try:
+            while data:
+                data = data[os.write(infd, data):]
+        except OSError:  # brisk stopped reading; its output tells why
+            pass
+
+    out, err, pos, fds = b"", b"", 0, {outfd: "out", p.stderr.fileno(): "err"}
+    deadline = time.monotonic() + timeout
+    while fds and time.monotonic() < deadline:
+        if steps and steps[0][0] in out[pos:]:
+            text, action = steps.pop(0)
+            pos = out.index(text, pos) + len(text)
+            for t in typing:
+                t.join()
+            if isinstance(action, bytes):
+                typing.append(threading.Thread(target=type_all, args=(action,)))
+                typing[-1].start()
+            elif action is None:
+                p.stdin.close()
+            else:
+                action(p)
+            continue
+        for fd in select.select(list(fds), [], [], 0.1)[0]:
+            try:
+                chunk = os.read(fd, 65536)
+            except OSError:
+                chunk = b""
+            if not chunk:
+                del fds[fd]
+            elif fds[fd] == "out":
+                out += chunk
+            else:
+                err += chunk
+    timed_out = bool(fds)
+    if timed_out:
+        os.killpg(p.pid, 9)
+    p.wait()
+    for t in typing:
+        t.join()
+    for stream in (p.stdin, p.stdout, p.stderr):
+        if stream and not stream.closed:
+            stream.close()
+    if rows:
+        os.close(master)
+    return Result(d, p.returncode, out, err, timed_out)
+
+
+def text(value, width):
+    raw = (value.encode("latin-1") if isinstance(value, str) else value)[:width]
+    return bytes(c if 0x20 <= c <= 0x7E else 0x20 for c in raw.ljust(width, b"\0"))
+
+
+def shown_serial(serial):
+    """The serial as the table shows it: trailing blanks dropped, the last
+    12 characters of a longer one."""
+    s = (serial or "").encode("latin-1").rstrip(b" ")
+    return s[-12:]
+
+
+def row(n, path, d, state="available", rev=None):
+    name = path.rsplit("/", 1)[-1].encode()
+    shown = name[:9].ljust(9) + (b"..." if len(name) > 9 and chr(name[9]).isalnum() else b"")
+    return (b"%d:%s\t%s  %s  %s  %s   %s\n" % (
+        n, shown, text(d["vendor"].ljust(8), 8), text(d["product"].ljust(16), 16),
+        text((rev or d.get("revision", "0100")).ljust(4), 4), text(shown_serial(d.get("serial")), 12),
+        STATES[state]))
+
+
+def listed(devices, kind=TAPE, others=()):
+    """(path, device) as brisk must list them: the candidates of each name
+    filter in the emulated /dev's own order (read through the emulator),
+    one path per identity, only the kind's device types."""
+    d = tempfile.mkdtemp(dir=WORK)
+    with open(os.path.join(d, "s.json"), "w") as f:
+        json.dump({"devices": devices, "others": list(others)}, f)
+    tree = subprocess.run([EMU, "--scenario", os.path.join(d, "s.json"), "--", "find", "/dev",
+                           "-mindepth", "1"], stdout=subprocess.PIPE, check=True).stdout.decode()
+    paths = tree.split()
+    by_path = {"/dev/" + n: dev for dev in devices for n in dev["nodes"] + dev.get("links", [])}
+    found, ids = [], set()
+    for filt in kind[0]:
+        for p in paths:
+            parent, base = p.rsplit("/", 1)
+            # A directory whose name matches is a candidate itself; the scan
+            # does not descend below these system directories.
+            if (filt not in base or p not in by_path or base in by_path[p].get("enxio", []) or
+                    base.startswith(".") or
+                    any(s.startswith(".") or filt in s for s in parent.split("/")[2:])
+                    or any(s in parent.rsplit("/", 1)[0] for s in ("/dsk", "/fd", "/rmt", "/scsi"))):
+                continue
+            dev = by_path[p]
+            ident = (dev["vendor"], dev["product"], dev.get("revision"), shown_serial(dev.get("serial")))
+            if ident in ids:
+                continue
+            ids.add(ident)
+            byte0 = dev.get("byte0", {"tape": 1, "changer": 8, "optical": 5,
+                                      "optical-memory": 7}[dev.get("class", "tape")])
+            if byte0 in kind[1]:
+                found.append((p, dev))
+    return found
+
+
+def table(inventory, states=None):
+    return HEADER + b"".join(row(i, p, d, (states or {}).get(d["name"], "available"))
+                             for i, (p, d) in enumerate(inventory, 1))
+
+
+def main():
+    """python3 FILE BRISK EMU [unittest arguments]"""
+    global BRISK, EMU
+    BRISK, EMU = (os.path.abspath(a) for a in sys.argv[1:3])
+    unittest.main(module="__main__", argv=sys.argv[:1] + sys.argv[3:], verbosity=2)

@@ -1,0 +1,637 @@
+#!/usr/bin/env python3
+"""The real binary under the emulator: command line, listing, every drive
+family's download, refusals, eject, unlock, sessions, recovery, signals, end
+of input and operator abuse. Usage: test_brisk.py BRISK EMU [CLASS]"""
+import errno
+import json
+import os
+import re
+import signal
+import tempfile
+import threading
+import time
+import unittest
+
+import bench as b
+from bench import PAUSE, run, tape, optical, image
+
+FULL = (b"Usage: %s [ filename ] [ -o | -t ] [ -v ]\n\tfilename\tfirmware/microcode filename\n"
+        b"\t'-o'\t\toptical devices\n\t'-t'\t\ttape devices\n")
+SHORT = b"Usage: %s [ filename ] [ -v ]\n\tfilename\tfirmware/microcode filename\n"
+NOFILE = b"firmware file stat failed: No such file or directory\n"
+NONE_FOUND = b"\nNO SUPPORTED DEVICES FOUND\n\n"
+WARNING = (b"\nOne or more devices has not yet completed flash update and/or download\n"
+           b"recovery time.  Devices must not be utilized until after this recovery\n"
+           b"period has expired, or permanent damage may result.\n\n"
+           b"This program will release all devices and terminate in\n")
+WB_FAILED = b"Write Buffer Command Failed; Aborting Download\n"
+INVALID = b"Firmware image file appears to be invalid or corrupted\n"
+PARAMS = [("ADIC", "FastStor 2", 5, 0, 1, 0), ("ADIC", "FastStor 2", 5, 0, 1, 0),
+          ("ADIC", "FastStor", 5, 0, 0, 0), ("ARCHIVE", "", 5, 0, 1, 0), ("EXABYTE", "", 5, 1, 0, 0),
+          ("HP", "ThinStor", 5, 0, 1, 0), ("HP", "ThinStor", 5, 0, 1, 0),
+          ("HP", "Ultrium", 4, 0, 0, 65536), ("HP", "", 4, 0, 0, 32768), ("IBM", "", 4, 0, 0, 0),
+          ("QUANTUM", "DLT", 5, 0, 0, 0), ("QUANTUM", "", 4, 0, 0, 0),
+          ("SEAGATE", "ULTRIUM", 6, 0, 0, 0), ("SEAGATE", "", 5, 0, 0, 8192), ("STK", "", 6, 0, 0, 0),
+          ("TANDBERG", "", 7, 0, 0, 0), ("TOSHIBA", "", 5, 0, 0, 0), ("default", "", 5, 0, 0, 0)]
+
+
+def param_table(xfer=None):
+    out = (b"\n\nSupplier    \tProduct ID\tMode\tControl\tCommands\tXfer Size\n"
+           b"------------\t----------\t----\t-------\t--------\t---------\n")
+    for vendor, product, mode, control, single, size in PARAMS:
+        size = xfer or size
+        out += b"%s      \t%s%s   \t  %d\t   %d\t%s%s" % (
+            vendor.encode(), b"" if product else b"        ", product.encode(), mode, control,
+            b"Single  " if single else b"Multiple", b"\t%8xh\n" % size if size else b"\n")
+    return out
+
+
+def expected(size, xfer, mode, control=0, offsets=True, final_save=0, bid=0):
+    """The WRITE BUFFER sequence of a row: full pieces with the row's control
+    bit, the last with control 0 (in mode 5 or 7 when the row saves on the
+    last), then the row's closing zero-length command."""
+    seq = [(mode | 5 if off + xfer >= size and final_save == 1 else mode, bid,
+            off if offsets else 0, min(xfer, size - off), 0x80 if control and off + xfer < size else 0)
+           for off in range(0, size, xfer)]
+    return seq + ([(mode | 5, bid, size if offsets else 0, 0, 0)] if final_save == 2 else [])
+
+
+def countdown(r):
+    m = re.search(rb"terminate in\n\t(?:(\d+) minutes?, )?(\d+) seconds?\.\.\. ", r.out)
+    return int(m.group(1) or 0) * 60 + int(m.group(2)) if m else None
+
+
+class Case(unittest.TestCase):
+    def setUp(self):
+        self.dir = tempfile.mkdtemp(dir=b.WORK)
+
+    def file(self, data, name="fw.bin"):
+        path = os.path.join(self.dir, name)
+        with open(path, "wb") as f:
+            f.write(data)
+        return path
+
+    def dl(self, devices, size, feed=b"1\ny\n0\n", args=(), fname="fw.bin", **kw):
+        data = image(size)
+        return run(devices, list(args) + [self.file(data, fname)], feed, **kw), data
+
+
+class CommandLine(Case):
+    USAGE = [("fwtool", [], b"", FULL), ("fwtool", ["-ot"], b"", FULL),
+             ("fwtool", ["-o", "-t"], b"", FULL), ("fwtool", ["-o", "-x"], b"", SHORT),
+             ("fwtool", ["-v"], b"", FULL), ("brisk", ["-x"], b"", SHORT), ("brisk", ["-"], b"", SHORT),
+             ("brisk", ["-l"], b"", SHORT), ("brisk", ["-l", "0"], b"", SHORT),
+             ("brisk", ["-l", "-512"], b"", SHORT), ("brisk", ["-l", "511"], b"", SHORT),
+             ("brisk", ["-l", "1000"], b"", SHORT), ("brisk", ["-l", "abc"], b"", SHORT),
+             # -v is the value of -l here; an earlier -l below 512 stays an error.
+             ("brisk", ["-l", "-v"], b"", SHORT), ("brisk", ["-l", "100", "-l", "1024"], b"", SHORT),
+             ("brisk", ["-vxd"], b"", SHORT), ("brisk", ["-o"], b"", SHORT), ("glint", ["-t"], b"", SHORT),
+             ("brisk", ["/nonexistent/fw.bin"], NOFILE, SHORT), ("brisk", [""], NOFILE, SHORT),
+             ("brisk-glint", [], b"", SHORT), ("brisk", ["x" * 1024],
+             b"firmware file name too long (1024 characters, at most 1023)\n", SHORT),
+             ("brisk", ["-x"] * 10000, b"", SHORT)]
+
+    def test_usage_texts(self):
+        for name, args, before, form in self.USAGE:
+            with self.subTest(name=name, args=args[:3]):
+                r = run([tape("d")], args, name=name, fast=None)
+                self.assertEqual((r.status, r.out, r.err, r.log),
+                                 (255, b"", before + form % name.encode(), []))
+
+    def test_file_refusals_and_verbose_load(self):
+        empty, small = self.file(b"", "empty"), self.file(b"abc", "small")
+        r = run([tape("d")], [empty], fast=None)
+        self.assertEqual((r.status, r.err, r.log), (255, b"firmware file %s is empty\n" %
+                                                    empty.encode() + SHORT % b"brisk", []))
+        r = run([], ["-v", small, "-x"], fast=None)
+        self.assertEqual((r.status, r.out, r.err), (255, b"Opening firmware file: %s\nFile %s "
+                         b"found, size 3 bytes\n" % (small.encode(), small.encode()), SHORT % b"brisk"))
+
+    def test_options_reach_an_empty_listing(self):
+        for args, head, xfer in ((["-l", "1024x", "-v"], b"", 1024),
+                                 (["-d"], b"Executing in debug mode...\n", None)):
+            r = run([], args, fast=None)
+            self.assertEqual((r.status, r.out), (0, head + NONE_FOUND + param_table(xfer)))
+        for name in ("brisk", "glint"):
+            r = run([], name=name, fast=None)
+            self.assertEqual((r.status, r.out, r.err), (0, NONE_FOUND, b""))
+
+    def test_unprivileged_user_is_refused_first(self):
+        r = run([], ["-x", "/nonexistent"], fast=None, wrap=["setpriv", "--reuid=65534",
+                                                             "--regid=65534", "--clear-groups"])
+        self.assertEqual((r.status, r.out, r.err), (255, b"", b"brisk can only be executed as root\n"))
+
+
+LIBRARY = [
+    # One drive reached through two st nodes, a by-id link and sg.
+    tape("lto", "HP", "Ultrium 6-SCSI", revision="J5SW", serial="HU1234567A",
+         nodes=["nst0", "nst0l", "sg0"], links=["tape/by-id/scsi-HU1234567A-nst"]),
+    tape("ibm", "IBM", "ULT3580-TD8", revision="Q3D4", serial="12345678901234567890",
+         nodes=["nst1", "sg1"]),
+    {"name": "changer", "class": "changer", "vendor": "ADIC", "product": "FastStor 2",
+     "revision": "F.0B", "serial": "ADIC1234    ", "nodes": ["sch0", "sg2"]},
+    tape("offline", "HP", "Ultrium 5-SCSI", "nst2", byte0=0x21),  # not connected
+    tape("ctl", "QUA\u0007TUM", "DLT-S4", "nst3", revision="2525", serial="QP0123"),
+    tape("longname", "SEAGATE", "ULTRIUM06242-XXX", "nst0000004", revision="1619"),
+    tape("blanks", "TANDBERG", "LTO-6 HH", "nst5", revision="3AY4", serial=" " * 10)]
+OTHERS = [{"path": "ttyS0", "dev": "4:64"}, {"path": "bsg", "directory": True},
+          {"path": "sgx-not-scsi", "dev": "10:200"}]
+
+
+def drives(n):
+    return [tape("d%d" % i, node="nst%d" % i) for i in range(n)]
+
+
+class Listing(Case):
+    def test_tables(self):
+        dvd = optical("dvd", "TOSHIBA", "DVD-ROM SD-M1912", nodes=["sr0", "sg3"])
+        mo = optical("mo", "FUJITSU", "MCP3130SS", "sg4", **{"class": "optical-memory"})
+        lto = tape("lto", "HP", "Ultrium 6-SCSI", nodes=["nst0", "sg5"])
+        for devices, name, kind, names in (
+                (LIBRARY, "brisk", b.TAPE, ["lto", "ibm", "changer", "ctl", "longname", "blanks"]),
+                ([dvd, mo, lto], "glint", b.OPTICAL, ["dvd", "mo"]),
+                ([dvd, mo, lto], "brisk", b.TAPE, ["lto"])):
+            inv = b.listed(devices, kind, OTHERS)
+            self.assertEqual(sorted(d["name"] for _, d in inv), sorted(names))
+            r = run(devices, name=name, others=OTHERS)
+            self.assertEqual((r.status, r.out, r.err), (0, b.table(inv), b""))
+        # What the table shows of odd fields, independent of the oracle.
+        out = run(LIBRARY, others=OTHERS).out
+        for shown in (b"901234567890   Available", b"\tQUA TUM   DLT-S4", b":nst000000...\t",
+                      b"ADIC1234       Available", b"3AY4                 Available", b"Ultrium 6"):
+            self.assertEqual(out.count(shown), 1, shown)
+
+    def test_parameter_table_after_verbose_and_debug_listings(self):
+        table = b.table(b.listed(LIBRARY[:2]))
+        for args, want in (([], table), (["-v"], table + param_table()),
+                           (["-d"], b"Executing in debug mode...\n" + table + param_table()),
+                           (["-l", "1024", "-v"], table + param_table(1024))):
+            self.assertEqual(run(LIBRARY[:2], args).out, want, args)
+
+    def test_verbose_messages_and_commands(self):
+        devices = [tape("gone", node="nst0", enxio=["nst0"]),
+                   # INQUIRY answers the duplicate pass (three commands), not the inventory.
+                   tape("mute", node="nst1", faults=[{"op": "inquiry", "nth": 4, "count": 0,
+                                                      "sense": "4/44/00"}]),
+                   tape("fine", node="nst2", revision="Q3D4")]
+        r = run(devices, ["-v"])
+        for line in (b"Unable to open device: /dev/nst0, <Error:> No such device or address\n",
+                     b"Inquiry command on device /dev/nst1 failed\n",
+                     b"    Issuing the following SCSI command: Request Sense\n",
+                     b"    Issuing the following SCSI command: Inquiry\n"):
+            self.assertIn(line, r.err)
+        self.assertEqual(r.out, b.HEADER + b"1:nst2     \tIBM       ULT3580-TD8       Q3D4  SNfine    "
+                         b"     Available    \n" + param_table())
+        for args in ([], ["-v", "-d"]):
+            self.assertNotIn(b"device", run(devices, args).err)
+        # Serial page header, the page, standard data; REQUEST SENSE first in
+        # the inventory. The generic node of a drive st serves is never opened.
+        lib = [tape("lto", nodes=["nst0", "sg0"], serial="HU1"),
+               {"name": "lib", "class": "changer", "serial": "HU2", "nodes": ["sg1"]}]
+        ident = ["120180000400", "120180000700", "120000003000"]
+        want = [(n, c) for n in ("/dev/nst0", "/dev/sg1") for c in ident]
+        want += [(n, c) for n in ("/dev/nst0", "/dev/sg1") for c in ["030000002400"] + ident]
+        self.assertEqual([(c["node"], c["cdb"]) for c in run(lib).log], want)
+
+    def test_paging(self):
+        for count, rows, page in [(20, 24, 18), (18, 24, 18), (5, 8, 2), (4, 8, 2), (17, 7, 16),
+                                  (16, 7, 16), (17, None, 16)]:
+            with self.subTest(devices=count, rows=rows):
+                devs = drives(count)
+                lines = b.table(b.listed(devs)).split(b"\n")[4:-1]
+                want = PAUSE.join(b.HEADER + b"".join(l + b"\n" for l in lines[i:i + page])
+                                  for i in range(0, count, page))
+                r = run(devs, rows=rows, feed=None if rows else b"\n",
+                        script=[(PAUSE, b"\n")] * ((count - 1) // page) * bool(rows))
+                self.assertEqual((r.status, r.out), (0, want))
+
+
+
+def changer(name, vendor="ADIC", product="FastStor 2", **extra):
+    return tape(name, vendor, product, "sch0", **dict({"class": "changer", "append_always": True},
+                                                      **extra))
+
+
+class Downloads(Case):
+    # title (an "S_R_" title names the image so), device, image size, sequence, recovery seconds
+    FAMILIES = [
+        ("HP Ultrium", tape("d", "HP", "Ultrium 6-SCSI"), 300000,
+         expected(300000, 65536, 4, offsets=False, final_save=2), 120),
+        ("IBM variable block", tape("d"), 300000, expected(300000, 65532, 4), 120),
+        ("IBM, two transfer sizes", tape("d"), 131064, expected(131064, 65532, 4), 120),
+        ("QUANTUM", tape("d", "QUANTUM", "SDLT600"), 196708, expected(196708, 57344, 4, final_save=1), 240),
+        ("QUANTUM DLT", tape("d", "QUANTUM", "DLT7000"), 150000, expected(150000, 57344, 5), 240),
+        ("EXABYTE", tape("d", "EXABYTE", "Mammoth2"), 150000, expected(150000, 65534, 5, control=1), 240),
+        ("SEAGATE ULTRIUM", tape("d", "SEAGATE", "ULTRIUM06242-XXX"), 140000,
+         expected(140000, 65534, 6, final_save=2), 240),
+        ("SEAGATE", tape("d", "SEAGATE", "DAT    9SP40-000"), 20000, expected(20000, 8192, 5), 240),
+        ("STK", tape("d", "STK", "T10000C", append_always=True), 140000,
+         expected(140000, 65532, 6, offsets=False, final_save=1), 240),
+        ("TANDBERG", tape("d", "TANDBERG", "LTO-6 HH"), 140000, expected(140000, 65534, 7), 240),
+        ("HP other", tape("d", "HP", "C1537A", append_always=True), 70000,
+         expected(70000, 32768, 4, offsets=False, bid=1), 240),
+        ("ARCHIVE", tape("d", "ARCHIVE", "Python 04106"), 60000, expected(60000, 65534, 5), 240),
+        ("ADIC FastStor 2", changer("d"), 200000, expected(200000, 524288, 5, offsets=False, bid=0x82), 30),
+        ("ADIC FastStor 2 S_R_", changer("d"), 200000, expected(200000, 524288, 5, offsets=False, bid=0x81), 30),
+        ("ADIC FastStor", changer("d", product="FastStor"), 200000, expected(200000, 524288, 5, offsets=False), 240),
+        ("HP ThinStor", changer("d", "HP", "ThinStor"), 200000,
+         expected(200000, 524288, 5, offsets=False, bid=0x82), 30),
+        ("HP ThinStor S_R_", changer("d", "HP", "ThinStor"), 200000,
+         expected(200000, 524288, 5, offsets=False, bid=0x81), 30)]
+
+    def test_families(self):
+        for title, dev, size, seq, recovery in self.FAMILIES:
+            with self.subTest(title):
+                r, data = self.dl([dev], size, fname=title.replace(" ", "_"))
+                node = dev["nodes"][0].encode()
+                self.assertEqual((r.status, r.err, r.wb("d")), (0, b"", seq))
+                self.assertEqual(r.images.get("d"), data)
+                self.assertIn(b"\nDownloading /dev/%s... please wait.\n" % node, r.out)
+                self.assertIn(b"F/W Upgraded \n", r.final())
+                self.assertTrue(recovery - 20 < countdown(r) <= recovery, countdown(r))
+
+    def test_two_drives_get_the_same_sequence(self):
+        devs = [tape("a", "EXABYTE", "Mammoth2"), tape("b", "EXABYTE", "Mammoth2", "nst1")]
+        r, data = self.dl(devs, 150000, b"1-2\ny\n0\n")
+        self.assertEqual((r.wb("a"), r.wb("b")), (expected(150000, 65534, 5, control=1),) * 2)
+        self.assertEqual((r.images["a"], r.images["b"]), (data, data))
+
+    def test_fall_back_row_on_an_optical_drive(self):
+        dev = optical("d", "ACME", "BD-RE X1")
+        r, data = self.dl([dev], 1 << 24, b"1\ny\ny\n0\n", name="glint")
+        self.assertIn(b"\nCannot determine firmware Download Mode for /dev/sr0.\nDo you want to try "
+                      b"default Download Mode (5) using\nmultiple Write Buffer commands with buffer "
+                      b"offsets [N]? ", r.out)
+        self.assertEqual((r.wb("d"), r.images["d"]), (expected(1 << 24, 524288, 5), data))
+        r, _ = self.dl([dev], 1000, b"1\ny\nn\n0\n", name="glint")
+        self.assertEqual((r.wb("d"), r.final().count(b"Available    \n")), ([], 1))
+
+
+class Refusals(Case):
+    """Each refusal: its message, the commands that still reached the drive."""
+    ROWS = [  # title, device, size, answers, args, message, last opcode sent
+        ("single command, large image", tape("d", "ARCHIVE", "Python 04106", medium=True), 100000,
+         b"\nFirmware size 100000 is greater than maximum allowable\nlimit 65534 and the drive does "
+         b"not support download\nwith multiple Write Buffer commands.\nDownload aborted.\n", 0x05),
+        ("size not a multiple of the minimum block", tape("d", "ACME", "Fixed 512", block_limits={
+            "max": 512, "min": 512}), 1000, b"\nFirmware size 1000 is not evenly divisible by minimum "
+         b"block size 512.\nDownload not performed\n", 0x05),
+        ("maximum block below the row's block length", tape("d", "QUANTUM", "SDLT600", block_limits={
+            "max": 4096, "min": 1}), 8192, b"\nTransfer size is below the block length 8192 of "
+         b"/dev/nst0.\nDownload not performed\n", 0x05),
+        ("offsets beyond 24 bits", optical("d", "ACME", "BD-RE X1"), (1 << 24) + 1,
+         b"\nFirmware size 16777217 is too large for buffer offsets (at most 16777215).\n"
+         b"Download not performed\n", 0x12),
+        ("READ BLOCK LIMITS fails", tape("d", faults=[{"op": "read_block_limits", "sense": "4/44/00"}]),
+         1000, b"Read Block Limits command failed\nDownload not performed\n", 0x05)]
+
+    def test_refusals(self):
+        for title, dev, size, message, last in self.ROWS:
+            with self.subTest(title):
+                name = "glint" if dev["class"] == "optical" else "brisk"
+                fall_back = b"y\n" * (dev["vendor"] == "ACME")
+                r, _ = self.dl([dev], size, b"1\ny\n" + fall_back + b"\n0\n", name=name)
+                self.assertEqual((r.status, r.err), (0, message))
+                self.assertEqual((r.ops("d")[-1], r.wb("d")), (last, []))
+                self.assertIn(PAUSE, r.out)
+                self.assertIn(b"Update failed\n", r.final())
+
+    def test_debug_mode_refuses_before_eject_and_shows_the_size_rules(self):
+        r, _ = self.dl([tape("d", "ARCHIVE", "Python 04106", medium=True)], 100000, b"1\ny\n\n0\n",
+                       ["-d"])
+        self.assertNotIn(b"I would eject", r.out)
+        self.assertNotIn(b"Disabling signal", r.err)
+        dev = tape("d", "ACME", "Fixed 512", block_limits={"max": 512, "min": 512})
+        r, _ = self.dl([dev], 2048, b"1\ny\ny\n0\n", ["-d"])
+        self.assertIn(b"Setting transfer size to 524288 because of system ioctl interface limits\n"
+                      b"Setting transfer size to 64512 because of ST_MAXRECSIZE_FIXED\n"
+                      b"Setting transfer size to 512 because of tape max blocksize\n", r.err)
+        r, data = self.dl([dev], 2048, b"1\ny\ny\n0\n")
+        self.assertEqual((r.wb("d"), r.images["d"]), (expected(2048, 512, 5), data))
+        # Zero limits read as no maximum and a minimum of 1.
+        r, data = self.dl([tape("d", block_limits={"max": 0, "min": 0})], 70000)
+        self.assertEqual((r.wb("d"), r.images["d"]), (expected(70000, 65532, 4), data))
+
+    def test_debug_mode_sends_no_write_buffer_or_unload(self):
+        r, _ = self.dl([tape("d", medium=True)], 140000, args=["-d"])
+        self.assertEqual(set(r.ops("d")) & {0x3B, 0x1B}, set())
+        self.assertIn(0x05, r.ops("d"))
+        self.assertIn(b"If this weren't debug mode, I would eject the tape cartridge\n", r.out)
+        self.assertEqual(r.out.count(b"If this weren't debug mode, I would do \n\t'write_buffer("), 3)
+        self.assertIn(b"Writing Flash\n", r.out)
+        self.assertIn(b"F/W Upgraded \n", r.out)
+        self.assertEqual(r.images, {})
+
+    def test_failed_write_buffer(self):
+        for sense, message in (("5/26/00", WB_FAILED + INVALID), ("3/31/00", WB_FAILED)):
+            with self.subTest(sense=sense):
+                dev = tape("d", "SEAGATE", "ULTRIUM06242-XXX",
+                           faults=[{"op": "write_buffer", "nth": 2, "sense": sense}])
+                r, data = self.dl([dev, tape("e", node="nst1")], 140000, b"1-2\ny\n\n0\n")
+                self.assertEqual((r.status, r.err), (0, message))
+                # Nothing after the failed command, not even the closing one.
+                self.assertEqual(r.wb("d"), expected(140000, 65534, 6, final_save=2)[:2])
+                self.assertEqual([c for c in r.log[r.log.index(r.commands("d", 0x3B)[-1]) + 1:]
+                                  if c.get("device") == "d"], [])
+                self.assertIn(b"Update failed\n", r.final())
+                self.assertEqual(r.images["e"], data)
+
+    def test_retry_through_the_descriptor_held_open(self):
+        dev = tape("d", faults=[{"op": "write_buffer", "nth": 2, "sense": "3/31/00"}])
+        r, data = self.dl([dev], 140000, b"1\ny\n\n1\ny\n0\n", ["-v"])
+        self.assertEqual((r.status, r.images["d"]), (0, data))
+        self.assertIn(b"F/W Upgraded \n", r.final())
+        fds = re.findall(rb"Write Buffer\n\tfd=(\d+) ", r.err)
+        self.assertEqual((len(fds), set(fds)), (5, {fds[0]}))
+
+    def test_eject(self):
+        # medium, unload refusals, answers, opcodes after READ BLOCK LIMITS, eject messages
+        for medium, refusals, feed, after, ejects in ((False, 0, b"1\ny\n0\n", [0x00, 0x3B], 0),
+                                                      (True, 0, b"1\ny\n0\n", [0x00, 0x1B, 0x00, 0x3B], 1),
+                                                      (True, 2, b"1\ny\n\n\n0\n", [0x00, 0x1B], 3)):
+            with self.subTest(medium=medium, refusals=refusals):
+                dev = tape("d", medium=medium, faults=[{"op": "load_unload", "count": refusals,
+                                                        "sense": "4/53/00"}] if refusals else [])
+                r, data = self.dl([dev], 1000, feed, ["-v"])
+                ops = r.ops("d")
+                self.assertEqual(ops[ops.index(0x05) + 1:][:len(after)], after)
+                self.assertIn(b"Checking for loaded tape cartridge\n", r.out)
+                self.assertEqual(r.out.count(b"\nEjecting Tape out of the Tape Drive\n"), ejects)
+                self.assertEqual(r.err.count(b"Eject failed: Input/output error\n"), refusals)
+                self.assertEqual(r.out.count(b"Please eject the tape manually to proceed\n" + PAUSE),
+                                 refusals)
+                self.assertEqual((ops.count(0x1B), r.images["d"]), (refusals + medium, data))
+
+
+def toshiba_file(lines):
+    """A hexadecimal image: a header line, then 32 bytes a line as 64 digits
+    from column 10, and a checksum column."""
+    out, raw = b"TOSHIBA FIRMWARE IMAGE v1.0 -- header of any length\n", b""
+    for n in range(lines):
+        chunk = bytes(((n * 32 + i) * 11 + 3) & 0xFF for i in range(32))
+        raw += chunk
+        out += b"%08X %s %02X\n" % (n * 32, chunk.hex().upper().encode(), sum(chunk) & 0xFF)
+    return out, raw
+
+
+def unlocked_image(text, raw, first, second):
+    """The converted image patched with the two page 0x88 answers, the sum
+    and the trailer, cut to the converted length plus 3; past the converted
+    bytes the file's own bytes stay."""
+    img = bytearray(raw + text[len(raw):len(raw) + 8])
+    img[0xBF80:0xBFB2], img[0xBFBC:0xBFC0], img[0xBFC0:0xC000] = first[6:56], first[66:70], second[6:70]
+    s = sum(img[:0xC000]) & 0xFFFF
+    img[0xC000:0xC005] = bytes([s >> 8, s & 0xFF, 0x46, 0x6C, 0x00])
+    return bytes(img[:len(raw) + 3])
+
+
+class Unlock(Case):
+    def dvd(self, name, node="sr0", **extra):
+        return optical(name, "TOSHIBA", "DVD-ROM SD-M1912", node, **extra)
+
+    def test_two_drives_each_with_its_own_answers(self):
+        text, raw = toshiba_file(1537)
+        r = run([self.dvd("a"), self.dvd("b", "sr1")], [self.file(text)], b"1-2\ny\n0\n", "glint")
+        self.assertEqual(r.status, 0, r.err)
+        for name in ("a", "b"):
+            diag = [c for c in r.commands(name) if c["cdb"][:2] in ("1c", "1d", "1b")]
+            # Each RECEIVE DIAGNOSTIC RESULTS reads the page header, then the page.
+            self.assertEqual([c["cdb"][:2] for c in diag], ["1d", "1c", "1c", "1d", "1c", "1c", "1b", "1d"])
+            self.assertEqual(diag[6]["cdb"], "1b0000000200")
+            self.assertEqual(r.images[name], unlocked_image(text, raw, bytes.fromhex(diag[2]["in"]),
+                                                            bytes.fromhex(diag[5]["in"])))
+        self.assertNotEqual(r.images["a"], r.images["b"])
+
+    def test_refusals(self):
+        small, big = toshiba_file(100)[0], toshiba_file(1537)[0]
+        for text, faults, exchanged, message in (
+                (small, [], 0, b"Firmware image for /dev/sr0 is too small for the drive unlock (%d bytes)\n"
+                 % len(small)),
+                (big, [{"op": "receive_diagnostic", "nth": 2, "sense": "5/24/00"}], 3,
+                 b"Unable to Unlock device </dev/sr0>\n")):
+            r = run([self.dvd("a", faults=faults)], [self.file(text)], b"1\ny\n0\n", "glint")
+            self.assertEqual(r.err, message)
+            self.assertIn(b"Could not unlock /dev/sr0\n\n", r.out)
+            self.assertEqual((r.commands("a", 0x3B), r.final().count(b"Update failed\n")), ([], 1))
+            self.assertEqual(len([c for c in r.commands("a") if c["cdb"][:2] in ("1c", "1d")]), exchanged)
+
+
+def five():
+    return [tape("d%d" % i, node="nst%d" % i, revision="Q3D4") for i in range(5)]
+
+
+class Sessions(Case):
+    READINGS = [  # line typed, rows selected, invalid numbers reported
+        (b"1,3-4", [1, 3, 4], []), (b"3-5", [3, 4, 5], []), (b"1 3", [1, 2, 3], []),
+        (b"1, 3", [1, 3], []), (b"", [1], []), (b"0", [], []), (b"x", [], []), (b"2,0,4", [2], []),
+        (b"3-9", [3, 4, 5], [9]), (b"5-3", [5], [3]), (b"7", [], [7]), (b"   ", [], [])]
+
+    def test_readings(self):
+        fw = self.file(image(1000))
+        nodes = [p[5:].encode() for p, _ in b.listed(five())]
+        for line, chosen, invalid in self.READINGS:
+            with self.subTest(line=line):
+                r = run(five(), [fw], line + b"\n" + b"\n" * len(invalid) + b"n\n0\n")
+                self.assertEqual([int(n) for n in re.findall(rb"\nInvalid Selection: (-?\d+)" +
+                                                             re.escape(PAUSE), r.out)], invalid)
+                m = re.search(rb"\n((?:[^\n]*Selected     \n)+)\nDo you want to download firmware to "
+                              rb"th(is device|ese devices) \[N\]\? ", r.out)
+                self.assertEqual((r.status, r.commands(op=0x3B)), (0, []))
+                if not chosen:
+                    self.assertIsNone(m)
+                    self.assertTrue(r.out.endswith((b"[1]: \n", PAUSE + b"\n")), r.out[-100:])
+                    continue
+                self.assertEqual([x.split()[0] for x in m.group(1).splitlines()],
+                                 [nodes[i - 1] for i in chosen])
+                self.assertEqual(m.group(2), b"is device" if len(chosen) == 1 else b"ese devices")
+                self.assertEqual(r.final().count(b"Available    \n"), 5)
+
+    def test_default_advances_busy_redisplays_and_quitting_prints_a_newline(self):
+        fw = self.file(image(1000))
+        r = run(five(), [fw], b"2\ny\n\n\ny\n\n0\n")
+        self.assertEqual(re.findall(rb"or 0 to quit\) \[(\d+)\]: ", r.out)[:3], [b"1", b"3", b"4"])
+        r = run(five(), [fw], b"5\ny\n\n")
+        self.assertEqual(re.findall(rb"or 0 to quit\) \[(\d+)\]: ", r.out), [b"1", b"0"])
+        r = run(five(), [fw], b"1\nn\n0\n")
+        self.assertTrue(r.out.endswith(b"[2]: \n"))
+        self.assertNotIn(b"One or more devices", r.out)
+        r = run(five(), [fw], b"1\ny\n1\n0\n")
+        after = r.out.split(b"[2]: ", 1)[1]
+        self.assertTrue(after.startswith(b.HEADER) and b"[2]: " in after, after[:200])
+        self.assertEqual(len({c["device"] for c in r.commands(op=0x3B)}), 1)
+
+    def test_end_of_input_at_every_prompt(self):
+        fw = self.file(image(300000))
+        stuck = tape("d", medium=True, faults=[{"op": "load_unload", "count": 0, "sense": "4/53/00"}])
+        refusing = tape("d", faults=[{"op": "write_buffer", "nth": 2, "sense": "5/26/00"}])
+        acme = tape("d", "ACME", "Tape 9000", serial="SNacme")
+        rows = [  # title, device, typed, prompt at which input ends, end of output, messages
+            ("nothing", tape("d"), None, None, b"[1]: \n", b""),
+            ("empty", tape("d"), b"", None, b"[1]: \n", b""),
+            ("half a selection", tape("d"), b"1", b"[1]: ",
+             b"Available    \n\nSelect Device(s) (ex: 1,3-4) or 0 to quit) [0]: \n", b""),
+            ("confirmation", tape("d"), b"1\n", b"device [N]? ",
+             b"Available    \n\nSelect Device(s) (ex: 1,3-4) or 0 to quit) [0]: \n", b""),
+            ("fall-back question", acme, b"1\ny\n", b"offsets [N]? ",
+             b"or 0 to quit) [0]: " + b.HEADER + b.row(1, "/dev/nst0", acme) + b"\n", b""),
+            ("pause after an invalid selection", tape("d"), b"7\n", PAUSE,
+             b"[1]: \nInvalid Selection: 7" + PAUSE + b"\n", b""),
+            ("pause after a failed download", refusing, b"1\ny\n", PAUSE, b"Update failed\n\n",
+             WB_FAILED + INVALID),
+            ("after a download", tape("d"), b"1\ny\n", b"[0]: ", b"F/W Upgraded \n\n", b"")]
+        for title, dev, typed, prompt, end, err in rows:
+            with self.subTest(title):
+                r = run([dev], [fw], typed, script=[(prompt, None)] if prompt else ())
+                self.assertEqual((r.status, r.err), (0, err))
+                self.assertTrue(r.out.endswith(end), r.out[-300:])
+                self.assertEqual(len(r.commands(op=0x3B)), {"pause after a failed download": 2,
+                                                            "after a download": 5}.get(title, 0))
+        self.assertIn(WARNING, r.out)
+        # A drive that keeps its cartridge: with nobody to press Enter the
+        # run neither spins nor goes on with the download.
+        r = run([stuck], [fw], b"1\ny\n", fast=50, timeout=3,
+                script=[(b"Please eject the tape manually to proceed\n", None)])
+        self.assertTrue(r.timed_out)
+        self.assertLess(len(r.commands(op=0x1B)), 40)
+        self.assertEqual(r.commands(op=0x3B), [])
+
+    def test_demo_library(self):
+        with open(os.path.join(b.HERE, "..", "..", "demo", "library.json")) as f:
+            devices = json.load(f)["devices"]
+        order = [d["name"] for _, d in b.listed(devices)]
+        pick = b"%d,%d\ny\n0\n" % (order.index("lto6") + 1, order.index("dlts4") + 1)
+        r, data = self.dl(devices, 393216, pick, fast=None, speed=200)
+        self.assertEqual((r.status, r.images["lto6"], r.images["dlts4"]), (0, data, data))
+        self.assertIn(WARNING + b"\t3 minutes, ", r.out)
+        self.assertIn(b"\t0 seconds... ", r.out)
+        for line in (b"HP        Ultrium 6-SCSI    J6SW  HU1234567A     F/W Upgraded \n",
+                     b"QUANTUM   DLT-S4            2626  QP0123456789   F/W Upgraded \n"):
+            self.assertIn(line, r.final())
+        # Debug mode: nothing written, the recovery period is 15 seconds.
+        r, _ = self.dl(devices, 393216, pick, ["-d"], fast=10)
+        self.assertEqual(r.commands(op=0x3B) + r.commands(op=0x1B), [])
+        self.assertTrue(12 < countdown(r) <= 15, countdown(r))
+        signals = [l for l in r.err.splitlines() if l.startswith((b"Disabling", b"Enabling"))]
+        dis, en = ([b"%s signal %d..." % (w, s) for s in (2, 3, 15, 20)] for w in (b"Disabling", b"Enabling"))
+        self.assertEqual(signals, dis + dis + en)
+
+    def test_rehearsal_library(self):
+        with open(os.path.join(b.HERE, "..", "..", "demo", "rehearsal.json")) as f:
+            devices = json.load(f)["devices"]
+        r, data = self.dl(devices, 393216, b"1-3\ny\n\n0\n", fast=None, speed=40)
+        self.assertEqual((r.status, r.err), (0, WB_FAILED + INVALID))
+        self.assertTrue(r.out.endswith(
+            b"1:nst1     \tHP        Ultrium 6-SCSI    ----  HU1234567A     Unavailable  \n"
+            b"2:nst0     \tIBM       03592E07          2B4C  0000078D1234   Update failed\n"
+            b"3:sch0     \tADIC      FastStor 2        F.0C  ADIC2000123    F/W Upgraded \n\n"),
+            r.out[-400:])
+        self.assertEqual(r.out.count(b"Waiting for /dev/nst1 to become ready (15 seconds)...\n"), 8)
+        self.assertNotIn(b"Sending scsi-reset", r.out)
+        self.assertEqual(r.images, {"changer": data, "silent": data})
+
+
+class Recovery(Case):
+    def test_recovery(self):
+        fw = self.file(image(1000))
+        reset = tape("d", faults=[{"op": "test_unit_ready", "nth": 2, "count": 0, "sense": "6/29/00",
+                                   "until_reset": True}])
+        for args in ([], ["-v"]):
+            r = run([reset], args + [fw], b"1\ny\n0\n")
+            self.assertEqual((b"Sending scsi-reset to /dev/nst0\n" in r.out), bool(args))
+            self.assertEqual([x["reset"] for x in r.log if "reset" in x], ["target"])
+            self.assertIn(b"Waiting for /dev/nst0 to become ready (15 seconds)...\n", r.out)
+            self.assertIn(b"F/W Upgraded \n", r.final())
+        r = run([tape("d")], [fw], b"1\ny\n0\n")
+        self.assertEqual([x for x in r.log if "reset" in x], [])
+        self.assertNotIn(b"Waiting for", r.out)
+        # Never answers: each check gives up after 8 waits.
+        r = run([tape("d", faults=[{"op": "test_unit_ready", "nth": 2, "count": 0, "errno": 5}])],
+                [fw], b"1\ny\n0\n")
+        waits = r.out.count(b"Waiting for /dev/nst0 to become ready (15 seconds)...\n")
+        self.assertTrue(waits >= 8 and waits % 8 == 0, waits)
+        self.assertIn(b"ULT3580-TD8       ----  SNd            Unavailable  \n", r.final())
+        # The first check runs out (2 + 8 x 2 tests); the pass after the
+        # second download finds the drive again.
+        devs = [tape("d", faults=[{"op": "test_unit_ready", "nth": 2, "count": 18, "errno": 5}]),
+                tape("e", node="nst1")]
+        first = [d["name"] for _, d in b.listed(devs)].index("d") + 1
+        r = run(devs, [fw], b"%d\ny\n" % first, script=[
+            (b"please wait.\n", lambda p: None), (b"or 0 to quit) [", lambda p: time.sleep(1.5)),
+            (b"", b"%d\ny\n0\n" % (3 - first))])
+        self.assertIn(b"----  SNd            Unavailable  \n", r.out)
+        self.assertIn(b"0101  SNd            Available    \n", r.final())
+
+    def test_signals_neither_stop_the_countdown_nor_a_download(self):
+        def storm(p):
+            def go():
+                while not stop.is_set():
+                    p.send_signal([signal.SIGINT, signal.SIGQUIT, signal.SIGTERM, signal.SIGTSTP][
+                        len(sent) % 4])
+                    sent.append(1)
+                    time.sleep(0.01)
+            threading.Thread(target=go, daemon=True).start()
+        stop, sent = threading.Event(), []
+        data = image(1 << 21)
+        r = run([tape("d")], ["-l", "512", self.file(data)], b"1\ny\n", fast=50, script=[
+            (b"please wait.\n", storm), (b"[0]: ", b"0\n"),
+            (b"terminate in\n", lambda p: (time.sleep(0.5), stop.set()))])
+        self.assertEqual((r.status, r.err), (0, b""))
+        self.assertGreater(len(sent), 20)
+        self.assertEqual((len(r.commands(op=0x3B)), r.images.get("d")), ((1 << 21) // 512, data))
+        self.assertIn(b"\t0 seconds... ", r.out)
+        self.assertIn(b"F/W Upgraded \n", r.final())
+
+
+class Abuse(Case):
+    def test_hostile_file_names_reach_no_shell(self):
+        os.mkdir(os.path.join(self.dir, "fw dir"))
+        for name, dev, feed in (
+                ("fw dir/it's \"q\" $(touch MARK1) `touch MARK2` ;touch MARK3\nline.bin", tape("d"),
+                 b"1\ny\n0\n"),
+                # The optical run starts a shell for its volume-manager check.
+                ("$(touch MARK1)\n`touch MARK2`;touch MARK3", optical("d"), b"1\ny\ny\n0\n")):
+            data = image(100000)
+            path = self.file(data, name)
+            r = run([dev], ["-v", path], feed, "glint" if dev["class"] == "optical" else "brisk")
+            self.assertEqual((r.status, r.images.get("d")), (0, data), r.err)
+            self.assertTrue(r.out.startswith(b"Opening firmware file: %s\nFile %s found, size 100000 "
+                                             b"bytes\n" % (path.encode(), path.encode())))
+            for where in (self.dir, os.path.dirname(path)):
+                self.assertFalse({"MARK1", "MARK2", "MARK3"} & set(os.listdir(where)))
+
+    def test_long_input(self):
+        data = image(1000)
+        fw = self.file(data)
+        r = run([tape("d")], ["-t"] * 9999 + [fw], b"1\ny\n0\n")
+        self.assertEqual((r.status, r.err, r.images.get("d")), (0, b"", data))
+        # Only the first 510 characters count; the rest is dropped, never
+        # read as the confirmation.
+        r = run([tape("d"), tape("e", node="nst1")], [fw], b"1," * 51200 + b"\ny\n0\n")
+        self.assertEqual(r.out.count(b"to this device [N]? "), 1)
+        self.assertNotIn(b"Invalid Selection", r.out)
+        self.assertEqual(list(r.images.values()), [data])
+        r = run([tape("d")], [fw], b"9" * 102400 + b"\n\n")
+        self.assertIn(b"\nInvalid Selection: 2147483646" + PAUSE, r.out)
+        self.assertEqual(r.commands(op=0x3B), [])
+
+    def test_node_gone_between_listing_and_download(self):
+        def unlink_first(p):
+            with open("/proc/%d/task/%d/children" % (p.pid, p.pid)) as f:
+                child = f.read().split()[0]
+            with open("/proc/%s/environ" % child, "rb") as f:
+                bed = [e[13:] for e in f.read().split(b"\0") if e.startswith(b"UMOCKDEV_DIR=")][0]
+            os.unlink(b"/proc/%s/root%s/dev/nst%d" % (child.encode(), bed, gone[1]))
+        devs = [tape("d0"), tape("d1", node="nst1")]
+        order = [d["name"] for _, d in b.listed(devs)]
+        gone = (order[0], int(order[0][1]))
+        data = image(1000)
+        r = run(devs, [self.file(data)], b"1-2\n", script=[(b"to these devices [N]? ", unlink_first),
+                                                            (b"", b"y\n\n0\n")])
+        self.assertEqual((r.status, r.err), (0, b"Unable to Open device </dev/nst%d>: error: No such "
+                                                b"file or directory\nDownload not performed\n" % gone[1]))
+        self.assertEqual((r.commands(gone[0], 0x3B), r.images), ([], {order[1]: data}))
+        self.assertIn(b"Update failed", r.out)
+
+
+if __name__ == "__main__":
+    b.main()
