@@ -24,6 +24,9 @@ constexpr unsigned char DID_BAD_TARGET = 0x04;
 constexpr unsigned char DRIVER_TIMEOUT = 0x06;
 constexpr unsigned char DRIVER_MASK = 0x07;
 constexpr unsigned SG_MAJOR = 21;
+constexpr unsigned ST_MAJOR = 9;
+// st's minor: the no-rewind bit over two bits of mode (0 to 3).
+constexpr unsigned ST_NO_REWIND_MODE_BITS = 0xE0, ST_NO_REWIND_MODE_0 = 0x80;
 
 // Owns a descriptor for the length of one request.
 struct scoped_fd {
@@ -206,8 +209,15 @@ long uscsi_host_max_transfer(int fd)
 
 bool uscsi_host_is_scsi_node(const char *path)
 {
+    // A symbolic link is no candidate: it leads to a node that /dev holds
+    // itself, and a by-id name would stand cut short in the table.
     struct stat st;
-    if (stat(path, &st) != 0 || !(S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode)))
+    if (lstat(path, &st) != 0 || !(S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode)))
+        return false;
+    // Of st's nodes only nstN: the directory lists the mode nodes (nstNl,
+    // nstNm, nstNa) too, often first, and operators know the drive as nstN.
+    if (S_ISCHR(st.st_mode) && major(st.st_rdev) == ST_MAJOR &&
+        (minor(st.st_rdev) & ST_NO_REWIND_MODE_BITS) != ST_NO_REWIND_MODE_0)
         return false;
     struct stat sysdev;
     if (stat("/sys/dev", &sysdev) != 0)

@@ -6,6 +6,7 @@ import atexit
 import fcntl
 import json
 import os
+import re
 import pty
 import select
 import shutil
@@ -190,36 +191,28 @@ def row(n, path, d, state="available", rev=None):
 
 
 def listed(devices, kind=TAPE, others=()):
-    """(path, device) as brisk must list them: the candidates of each name
-    filter in the emulated /dev's own order (read through the emulator),
-    one path per identity, only the kind's device types."""
+    """(path, device) as brisk must list them: in each name filter's pass,
+    the device nodes (no links; of st's nodes only nstN) in the emulated
+    /dev's own order, read through the emulator; one per identity; only the
+    kind's device types."""
     d = tempfile.mkdtemp(dir=WORK)
     with open(os.path.join(d, "s.json"), "w") as f:
         json.dump({"devices": devices, "others": list(others)}, f)
-    tree = subprocess.run([EMU, "--scenario", os.path.join(d, "s.json"), "--", "find", "/dev",
-                           "-mindepth", "1"], stdout=subprocess.PIPE, check=True).stdout.decode()
-    paths = tree.split()
-    by_path = {"/dev/" + n: dev for dev in devices for n in dev["nodes"] + dev.get("links", [])}
+    paths = subprocess.run([EMU, "--scenario", os.path.join(d, "s.json"), "--", "ls", "-f", "/dev"],
+                           stdout=subprocess.PIPE, check=True).stdout.decode().split()
+    nodes = {n: dev for dev in devices for n in dev["nodes"] if not re.fullmatch(r"n?st\d+[lma]", n)}
     found, ids = [], set()
     for filt in kind[0]:
-        for p in paths:
-            parent, base = p.rsplit("/", 1)
-            # A directory whose name matches is a candidate itself; the scan
-            # does not descend below these system directories.
-            if (filt not in base or p not in by_path or base in by_path[p].get("enxio", []) or
-                    base.startswith(".") or
-                    any(s.startswith(".") or filt in s for s in parent.split("/")[2:])
-                    or any(s in parent.rsplit("/", 1)[0] for s in ("/dsk", "/fd", "/rmt", "/scsi"))):
+        for n in paths:
+            dev = nodes.get(n)
+            if not dev or filt not in n or n in dev.get("enxio", []):
                 continue
-            dev = by_path[p]
             ident = (dev["vendor"], dev["product"], dev.get("revision"), shown_serial(dev.get("serial")))
-            if ident in ids:
-                continue
-            ids.add(ident)
             byte0 = dev.get("byte0", {"tape": 1, "changer": 8, "optical": 5,
                                       "optical-memory": 7}[dev.get("class", "tape")])
-            if byte0 in kind[1]:
-                found.append((p, dev))
+            if ident not in ids and byte0 in kind[1]:
+                found.append(("/dev/" + n, dev))
+            ids.add(ident)
     return found
 
 

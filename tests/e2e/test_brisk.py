@@ -111,9 +111,9 @@ class CommandLine(Case):
 
 
 LIBRARY = [
-    # One drive reached through two st nodes, a by-id link and sg.
+    # One drive reached through three st nodes, a by-id link and sg.
     tape("lto", "HP", "Ultrium 6-SCSI", revision="J5SW", serial="HU1234567A",
-         nodes=["nst0", "nst0l", "sg0"], links=["tape/by-id/scsi-HU1234567A-nst"]),
+         nodes=["nst0a", "nst0l", "sg0", "nst0"], links=["tape/by-id/scsi-HU1234567A-nst"]),
     tape("ibm", "IBM", "ULT3580-TD8", revision="Q3D4", serial="12345678901234567890",
          nodes=["nst1", "sg1"]),
     {"name": "changer", "class": "changer", "vendor": "ADIC", "product": "FastStor 2",
@@ -145,11 +145,14 @@ class Listing(Case):
             self.assertEqual(sorted(d["name"] for _, d in inv), sorted(names))
             r = run(devices, name=name, others=OTHERS)
             self.assertEqual((r.status, r.out, r.err), (0, b.table(inv), b""))
-        # What the table shows of odd fields, independent of the oracle.
+        # What the table shows of odd fields, independent of the oracle; a
+        # drive is listed by its nstN node whatever the directory's order.
         out = run(LIBRARY, others=OTHERS).out
         for shown, n in ((b"901234567890   Available", 1), (b"\tQUA TUM   DLT-S4", 1), (b":nst000000...\t", 2),
-                         (b"ADIC1234       Available", 1), (b"3AY4                 Available", 1), (b"Ultrium 6", 1)):
+                         (b"ADIC1234       Available", 1), (b"3AY4                 Available", 1), (b":nst0     \tHP", 1)):
             self.assertEqual(out.count(shown), n, shown)
+        for order in (["nst0", "sg0", "nst0l", "nst0a"], ["sg0", "nst0a", "nst0", "nst0l"]):
+            self.assertEqual(run([dict(LIBRARY[0], nodes=order)]).out, b.table([("/dev/nst0", LIBRARY[0])]))
 
     def test_parameter_table_after_verbose_and_debug_listings(self):
         table, debug = b.table(b.listed(LIBRARY[:2])), b"Executing in debug mode...\n"
