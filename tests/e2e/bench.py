@@ -8,6 +8,7 @@ import json
 import os
 import re
 import pty
+import random
 import select
 import shutil
 import struct
@@ -30,8 +31,6 @@ CLOCK = ('LD_PRELOAD="$LD_PRELOAD:/usr/lib/x86_64-linux-gnu/faketime/libfaketime
 HEADER = (b"\fATTACHED DEVICES:\n\n"
           b"Device        \tSupplier  Product           Rev   Serial Number  Device State\n"
           b"--------------\t--------  ----------------  ----  -------------  -------------\n")
-STATES = {"available": b"Available    ", "failed": b"Update failed", "selected": b"Selected     ",
-          "upgraded": b"F/W Upgraded ", "unknown": b"Unavailable  "}
 PAUSE = b"\nPress <Enter> to Continue "
 TAPE, OPTICAL = (("nst", "sch", "sg"), (1, 8)), (("sr", "sg"), (5, 7))
 
@@ -47,7 +46,8 @@ def optical(name, vendor="PLEXTOR", product="DVDR PX-716A", node="sr0", **extra)
 
 
 def image(size, seed=7):
-    return bytes((i * seed + (i >> 8) * 13 + 5) & 0xFF for i in range(size))
+    """Bytes without a period, so that no misplaced piece goes unseen."""
+    return random.Random(seed).randbytes(size)
 
 
 class Result:
@@ -79,7 +79,7 @@ class Result:
 
 
 def run(devices, args=(), feed=b"", name="brisk", fast=200, speed=None, rows=None, script=(),
-        others=(), wrap=(), timeout=120):
+        others=(), wrap=(), timeout=60):
     """Runs `name ARGS` under the emulator. feed: bytes for standard input,
     then closed (None: /dev/null). script: (text, action) steps done once
     the text has appeared on standard output: bytes are typed, None closes
@@ -100,22 +100,19 @@ def run(devices, args=(), feed=b"", name="brisk", fast=200, speed=None, rows=Non
     env = dict(os.environ, PATH=os.path.join(d, "bin") + ":" + os.environ["PATH"],
                LSAN_OPTIONS="suppressions=" + os.path.join(HERE, "lsan.supp"),
                ASAN_OPTIONS=os.environ.get("ASAN_OPTIONS", "") + ":verify_asan_link_order=0")
-    if rows:
+    master = slave = None
+    if rows:  # bytes exactly as written, no echo
         master, slave = pty.openpty()
         fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", rows, 80, 0, 0))
         attrs = termios.tcgetattr(slave)
-        attrs[1] &= ~termios.OPOST
-        attrs[3] &= ~(termios.ECHO | termios.ECHONL)
+        attrs[1], attrs[3] = attrs[1] & ~termios.OPOST, attrs[3] & ~(termios.ECHO | termios.ECHONL)
         termios.tcsetattr(slave, termios.TCSANOW, attrs)
-        p = subprocess.Popen(cmd, stdin=slave, stdout=slave, stderr=subprocess.PIPE, env=env,
-                             cwd=d, start_new_session=True)
+    p = subprocess.Popen(cmd, stdin=slave or (subprocess.DEVNULL if feed is None else subprocess.PIPE),
+                         stdout=slave or subprocess.PIPE, stderr=subprocess.PIPE, env=env, cwd=d,
+                         start_new_session=True)
+    if rows:
         os.close(slave)
-        outfd = infd = master
-    else:
-        p = subprocess.Popen(cmd, stdin=subprocess.DEVNULL if feed is None else subprocess.PIPE,
-                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env, cwd=d,
-                             start_new_session=True)
-        outfd, infd = p.stdout.fileno(), p.stdin and p.stdin.fileno()
+    outfd, infd = master or p.stdout.fileno(), master or (p.stdin and p.stdin.fileno())
     steps = ([(b"", feed)] if feed else []) + list(script)
     if not rows and feed is not None and None not in [a for _, a in script]:
         steps.append((b"", None))
@@ -181,13 +178,13 @@ def shown_serial(serial):
     return s[-12:]
 
 
-def row(n, path, d, state="available", rev=None):
+def row(n, path, d):
+    """An Available device's row."""
     name = path.rsplit("/", 1)[-1].encode()
     shown = name[:9].ljust(9) + (b"..." if len(name) > 9 and chr(name[9]).isalnum() else b"")
-    return (b"%d:%s\t%s  %s  %s  %s   %s\n" % (
+    return b"%d:%s\t%s  %s  %s  %s   Available    \n" % (
         n, shown, text(d["vendor"].ljust(8), 8), text(d["product"].ljust(16), 16),
-        text((rev or d.get("revision", "0100")).ljust(4), 4), text(shown_serial(d.get("serial")), 12),
-        STATES[state]))
+        text(d.get("revision", "0100").ljust(4), 4), text(shown_serial(d.get("serial")), 12))
 
 
 def listed(devices, kind=TAPE, others=()):
@@ -216,9 +213,8 @@ def listed(devices, kind=TAPE, others=()):
     return found
 
 
-def table(inventory, states=None):
-    return HEADER + b"".join(row(i, p, d, (states or {}).get(d["name"], "available"))
-                             for i, (p, d) in enumerate(inventory, 1))
+def table(inventory):
+    return HEADER + b"".join(row(i, p, d) for i, (p, d) in enumerate(inventory, 1))
 
 
 def main():

@@ -19,16 +19,8 @@ FAULTS = [("eio", {"errno": errno.EIO}), ("enodev", {"errno": errno.ENODEV}),
 PAUSE = b.PAUSE.decode()
 
 
-def pattern(size, seed):
-    block, data = hashlib.sha256(seed.encode()).digest(), b""
-    while len(data) < size:
-        block = hashlib.sha256(block).digest()
-        data += block
-    return data[:size]
-
-
 def diag_page(seed):
-    return bytes([0x88, 0, 0, 72]) + pattern(72, seed)
+    return bytes([0x88, 0, 0, 72]) + b.image(72, seed)
 
 
 FAMILIES = {  # device, image size (None: a drive unlock file), fall-back question
@@ -79,7 +71,7 @@ class Sweep(unittest.TestCase):
     def sweep(self, family):
         template, size, self.fallback = FAMILIES[family]
         self.template, self.failures, self.current, self.bad = dict(template, flash_seconds=0), [], "", ""
-        body = pattern(49152 if size is None else size, family)
+        body = b.image(49152 if size is None else size, family)
         text = body if size else b"header line\n" + b"".join(
             b"%08X:%sX\n" % (i, body[i:i + 32].hex().upper().encode()) for i in range(0, 49152, 32))
         self.image = body if size else unlocked_image(text, body, diag_page("first"), diag_page("second"))
@@ -176,7 +168,7 @@ class Sweep(unittest.TestCase):
         refused the image (5/26h) is told that it looks corrupted."""
         self.fw = os.path.join(b.WORK, "shared")
         with open(self.fw, "wb") as f:
-            f.write(pattern(100000, "shared"))
+            f.write(b.image(100000, "shared"))
         first = b.listed([b.optical("a"), b.optical("b", node="sr1")], b.OPTICAL)[0][1]["name"]
         r = b.run([b.optical(n, node=node, faults=[dict(
             {"sense": "5/26/00"} if n == first else {"errno": 5}, op="write_buffer")])
