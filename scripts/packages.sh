@@ -5,7 +5,8 @@ BRISK_PACKAGES=(
   googletest libgtest-dev libgmock-dev
   libglib2.0-dev libumockdev-dev umockdev nlohmann-json3-dev
   sg3-utils libfaketime faketime
-  dpkg-dev file binutils lintian groff-base man-db
+  dpkg-dev debhelper build-essential file binutils lintian groff-base man-db
+  ansible-core python3-pexpect
   qemu-system-x86 qemu-block-extra busybox-static cpio kmod lsscsi mt-st mtx tgt
   clang libclang-rt-14-dev
 )
