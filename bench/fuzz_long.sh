@@ -7,6 +7,8 @@
 # Usage: bench/fuzz_long.sh [SECONDS] [BUILD_DIR]
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source scripts/packages.sh
+brisk_install_packages clang libclang-rt-14-dev
 seconds=${1:-600}
 build=${2:-build-fuzz}
 if [ ! -f "$build/CMakeCache.txt" ]; then

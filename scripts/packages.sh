@@ -1,5 +1,6 @@
-# Installs the Debian packages the build and the test bench need, when any
-# of them is missing. Sourced by the demo and test scripts.
+# Installs the Debian packages the build and the tests need, when any of
+# them is missing (and those given as arguments). Sourced by the demo, test
+# and benchmark scripts.
 BRISK_PACKAGES=(
   cmake ninja-build g++ pkg-config python3 procps util-linux
   googletest libgtest-dev libgmock-dev
@@ -8,7 +9,6 @@ BRISK_PACKAGES=(
   dpkg-dev debhelper build-essential file binutils lintian groff-base man-db
   ansible-core python3-pexpect
   qemu-system-x86 qemu-block-extra busybox-static cpio kmod lsscsi mt-st mtx tgt
-  clang libclang-rt-14-dev
 )
 
 brisk_install_packages() {
