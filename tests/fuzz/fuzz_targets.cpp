@@ -44,8 +44,8 @@ void script(const std::string &s, std::function<reply(const command &)> after = 
         const int kind = in.byte() % 5, n = in.byte();
         const std::string d = in.take(n == 255 ? n + in.byte() : n);
         const bytes b(d.begin(), d.end());
-        push(kind == 0 || kind == 4 ? reply(0, 0, 0, b)
-                                    : reply(-1, EIO, kind == 1 ? 2 : kind == 3 ? 8 : 0, {}, kind == 1 ? b : bytes()));
+        push(kind == 0 || kind == 4 ? reply{0, 0, 0, b}
+                                    : reply{-1, EIO, kind == 1 ? 2 : kind == 3 ? 8 : 0, {}, kind == 1 ? b : bytes()});
     }
 }
 
@@ -103,24 +103,6 @@ void unlock(input in)
     }
 }
 
-// INQUIRY with the serial number page, or RECEIVE DIAGNOSTIC RESULTS into a buffer of the caller's
-// size, from a device answering anything, sense included. Input: command (bit 0: the diagnostic
-// page), trace level (-1 to 3), buffer size (16 bits, below 600), byte-1 bits, page code, script.
-void inquiry(input in)
-{
-    const uint8_t command = in.byte();
-    const int verbose = in.byte() % 5 - 1;
-    const size_t size = in.le(2) % 600;
-    const int bits = in.byte(), page = in.byte();
-    script(in.take(in.size));
-    auto buffer = std::make_unique<unsigned char[]>(size);
-    scsi_cmd_block block;
-    memset(&block, 0xA5, sizeof block);
-    block.data_in = buffer.get();
-    (command & 1) ? receive_diagnostic(3, &block, bits, page, size, verbose) : ::inquiry(3, &block, verbose);
-    check(all(block.mode_data, MODE_DATA_LEN, 0xA5) && all(block.sense_ext, SENSE_EXT_LEN, 0xA5)); // untouched
-}
-
 // time_delta on any texts. Input: unit (signed), start up to a zero byte, end.
 void time_delta(input in)
 {
@@ -131,9 +113,9 @@ void time_delta(input in)
     check(result == -1.0 || (std::isfinite(result) && unit >= TD_DAYS && unit <= TD_SECONDS));
 }
 
-// The download engine against any method, block limits, host transfer limit and failing command. Input:
-// row (below 18: that row of the table; else its fields follow: mode, control, commands, buffer ID,
-// offsets, final save, transfer size and block length of 32 bits each), INQUIRY byte 0, option bits,
+// The inventory's INQUIRY, then the download engine against any method, block limits, host transfer limit
+// and failing command. Input: row (below 18: that row of the table; else its fields follow: mode, control,
+// commands, buffer ID, offsets, final save, transfer size and block length of 32 bits each), option bits,
 // image length (24 bits), host limit (32 bits), script; past it, no medium to TEST UNIT READY.
 void download(input in)
 {
@@ -143,7 +125,6 @@ void download(input in)
         std::tie(row.wb_mode, row.control, row.commands, row.buffer_id, row.use_offsets, row.final_save, row.xfer_size,
                  row.block_length) = std::tuple{in.byte(), in.byte(), in.byte(), in.byte(), in.byte(), in.byte() % 3,
                                                 static_cast<int32_t>(in.le(4)), in.le(4)};
-    unsigned char inq[INQ_LEN] = {in.byte()};
     const int flags = in.byte() & (OPT_VERBOSE | OPT_DEBUG);
     firmware_image image;
     image.data = std::vector<unsigned char>(in.le(3) % 12000); // one byte per command still ends soon
@@ -151,10 +132,13 @@ void download(input in)
     const long host_max = static_cast<int32_t>(in.le(4));
     script(in.take(in.size), [](const command &c) { return c.cdb[0] == 0 ? check_condition(2, 0x3A) : reply(); });
     max_transfer = host_max;
+    scsi_cmd_block block;
+    memset(&block, 0xA5, sizeof block);
+    ::inquiry(3, &block, flags & OPT_VERBOSE);
+    check(all(block.mode_data, MODE_DATA_LEN, 0xA5) && all(block.sense_ext, SENSE_EXT_LEN, 0xA5)); // untouched
     device_entry entry;
     strcpy(entry.path, "/dev/null");
-    entry.inquiry_data = inq;
-    static scsi_cmd_block block;
+    entry.inquiry_data = block.inq_data;
     ::download(&entry, &image, &block, &row, flags);
     close(entry.fd);
 

@@ -1,8 +1,6 @@
 #!/usr/bin/env bash
-# Usage: run_case.sh CASE. Boots the rig once with cases/CASE.sh (its "#rig"
-# lines are rig options) and compares what the guest printed with
-# expected/CASE.out. Environment: BRISK (the binary under test), SGT (the
-# static sgt helper); REALKERNEL_ACCEPT=1 writes the output as the expected file.
+# Usage: run_case.sh CASE, with BRISK (the binary under test) and SGT (the static sgt helper) set;
+# README.md has the rest. REALKERNEL_ACCEPT=1 writes the output as the expected file.
 set -uo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 script=$here/cases/$1.sh
@@ -19,8 +17,7 @@ boot() {
 }
 boot
 rc=$?
-# A TCG guest that hangs in its boot, before the case's script, prints
-# nothing at all: that is the rig's fault, not brisk's, so boot once more.
+# A TCG guest that hangs in its boot prints nothing: the rig's fault, not brisk's, so boot once more.
 if [ "$rc" -eq 124 ] && [ ! -s "$work/raw" ]; then
     echo "the guest hung before its script; booting once more" >&2
     boot
@@ -28,12 +25,11 @@ if [ "$rc" -eq 124 ] && [ ! -s "$work/raw" ]; then
 fi
 
 python3 - "$work" "$expected" <<'PY'
-import re, sys
+import os, re, sys
 work, expected = sys.argv[1:]
 text = open(work + "/raw", "rb").read()
-# Addresses differ from run to run: the trace's buffer addresses are masked,
-# and -d's image addresses are shown relative to the first, so that each
-# command's offset into the image still shows.
+# Addresses differ from run to run: the trace's buffer addresses are masked, and -d's image addresses
+# shown relative to the first, so that each command's offset into the image still shows.
 text = re.sub(rb"bufaddr=0x[0-9A-F]+", b"bufaddr=0x...", text)
 base = []
 def relative(m):
@@ -41,14 +37,11 @@ def relative(m):
     return b"%s, image+%d," % (m.group(1), int(m.group(2), 16) - base[0])
 text = re.sub(rb"(write_buffer\(\d+), 0x([0-9A-F]+),", relative, text)
 open(work + "/got", "wb").write(text)
-# sr checks for a media change on every open and on its own schedule (GET
-# EVENT STATUS NOTIFICATION, its sense, a TEST UNIT READY), as often as the
-# run's timing makes: the kernel's commands, not brisk's, are left out on both sides.
+# sr checks for a media change on every open and on its own schedule (GET EVENT STATUS NOTIFICATION,
+# its sense, a TEST UNIT READY), as often as the run's timing makes: the kernel's commands, not
+# brisk's, are left out on both sides.
 checks = re.compile(rb"(?m)^(\S+) 4a 01 00 00 10 00 00 00 08 00\n\1   sense [^\n]*\n(\1 00 00 00 00 00 00\n)?")
-try:
-    wanted = open(expected, "rb").read()
-except FileNotFoundError:
-    wanted = b""
+wanted = open(expected, "rb").read() if os.path.exists(expected) else b""
 open(work + "/got.cmp", "wb").write(checks.sub(b"", text))
 open(work + "/expected.cmp", "wb").write(checks.sub(b"", wanted))
 PY

@@ -15,7 +15,7 @@ static std::deque<reply> queue;
 
 reply check_condition(uint8_t key, uint8_t asc)
 {
-    return reply(-1, EIO, 2, {}, {0x70, 0, key, 0, 0, 0, 0, 10, 0, 0, 0, 0, asc, 0, 0, 0, 0, 0});
+    return reply{-1, EIO, 2, {}, {0x70, 0, key, 0, 0, 0, 0, 10, 0, 0, 0, 0, asc, 0, 0, 0, 0, 0}};
 }
 
 void push(reply r) { queue.push_back(std::move(r)); }
@@ -36,7 +36,7 @@ int uscsi_host_ioctl(int, uscsi_request *q)
     const bool reads = (q->req_flags & USCSI_READ) != 0;
     requests.push_back({bytes(q->req_cdb, q->req_cdb + q->req_cdblen),
                    reads || !q->req_bufaddr ? bytes() : bytes(q->req_bufaddr, q->req_bufaddr + q->req_buflen),
-                   q->req_flags, q->req_timeout, q->req_buflen, q->req_bufaddr, q->req_senselen});
+                   q->req_flags, q->req_timeout, q->req_buflen, q->req_bufaddr});
     reply r = queue.empty() ? handler ? handler(requests.back()) : reply() : queue.front();
     if (!queue.empty())
         queue.pop_front();

@@ -4,10 +4,7 @@
 
 #include <cstdint>
 #include <functional>
-#include <utility>
 #include <vector>
-
-#include "uscsi_generic.h"
 
 namespace fake_host {
 
@@ -19,15 +16,11 @@ struct command {
     int16_t timeout;
     uint32_t buflen;
     const unsigned char *bufaddr;
-    uint8_t senselen;
 };
 
 struct reply {
-    int result, err; // of the host call, and errno when it is -1
-    int16_t status;
-    bytes data_in, sense;
-    reply(int result = 0, int err = 0, int16_t status = 0, bytes data_in = {}, bytes sense = {})
-        : result(result), err(err), status(status), data_in(std::move(data_in)), sense(std::move(sense)) {}
+    int result = 0, err = 0, status = 0; // of the host call, errno when it is -1, the SCSI status
+    bytes data_in = {}, sense = {};
 };
 
 // Pushed replies answer first, then the handler, else GOOD without data.

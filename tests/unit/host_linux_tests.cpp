@@ -1,17 +1,14 @@
-// The Linux host call's mapping of a request onto sg_io_hdr and back, and
-// of the reset requests.
+// The Linux host call's mapping of a request onto sg_io_hdr and back, and of the reset requests.
 #include <cerrno>
 #include <cstring>
 
 #include <gtest/gtest.h>
 
-#include "uscsi_host.h"
 #include "uscsi_linux_map.h"
 
 namespace {
 
 const int32_t R = USCSI_READ, RQ = USCSI_RQENABLE;
-static_assert(SG_SCSI_RESET_TARGET == 4 && SG_SCSI_RESET_BUS == 2 && SG_SCSI_RESET_NO_ESCALATE == 0x100);
 
 struct request {
     unsigned char cdb[6] = {0x12, 0, 0, 0, 0x30, 0}, data[64] = {}, sense[20] = {};

@@ -1,10 +1,8 @@
-// The pass-through library where the tool does not reach it: the builders of
-// commands it never sends and the reset request, every trace level and sense
-// text, the serial number in the INQUIRY copy.
+// The pass-through library where the tool does not reach it: builders of commands it never sends, the
+// reset request, every trace level and sense text, the serial number in the INQUIRY copy.
 #include <algorithm>
 #include <array>
 #include <cstring>
-#include <functional>
 
 #include <gtest/gtest.h>
 
@@ -19,28 +17,17 @@ using testing::internal::GetCapturedStderr;
 
 namespace {
 
-unsigned char in_buf[0x20000], out_buf[0x20000];
+unsigned char buf[0x20000]; // data in and out
 const int32_t R = USCSI_READ, CORE = USCSI_RQENABLE | USCSI_ISOLATE | USCSI_DIAGNOSE;
 #define CALL(builder, ...) [](scsi_cmd_block *b) { return builder(1, b, __VA_ARGS__, 1); }
-
-std::string cdbs() // every CDB sent: "1a 00 3f 00 0c 00 | 1a 00 ..."
-{
-    std::string s;
-    char x[8];
-    for (const command &c : requests)
-        for (size_t i = 0; i < c.cdb.size(); ++i)
-            s.append(x, snprintf(x, sizeof x, "%s%02x", i ? " " : s.empty() ? "" : " | ", c.cdb[i]));
-    return s;
-}
 
 struct Lib : testing::Test {
     scsi_cmd_block block = {};
     void SetUp() override
     {
         reset();
-        block.data_in = in_buf;
-        block.data_out = out_buf;
-        out_buf[3] = 8; // FORMAT UNIT parameter header: 8 bytes of defect list follow
+        block.data_in = block.data_out = buf;
+        memcpy(buf, "\0\0\0\10", 4); // FORMAT UNIT parameter header: 8 bytes of defect list follow
         strcpy(p_error_msg, "earlier");
     }
 };
@@ -49,24 +36,15 @@ TEST_F(Lib, Builders)
 {
     // The name in the trace, every CDB sent, the last one's flags, length and timeout, the results
     // after sense keys 1, 0 and 3, the leading bytes sent, the mode data length the device states.
-    const struct {
-        std::string name;
-        std::function<int(scsi_cmd_block *)> call;
-        const char *cdbs;
-        int32_t flags;
-        uint32_t buflen;
-        int16_t timeout;
-        std::array<int, 3> keys = {2, 2, 2};
-        bytes sent = {};
-        uint8_t claim = 35;
-    } rows[] = {
+    const struct { std::string name; std::function<int(scsi_cmd_block *)> call; const char *cdbs;
+                   int32_t flags; uint32_t buflen; int16_t timeout; std::array<int, 3> keys = {2, 2, 2};
+                   bytes sent = {}; uint8_t claim = 35; } rows[] = {
         {"Log Select", CALL(log_select, 0x40, 100, 0), "4c 00 40 00 00 00 00 00 64 00", 0, 100, 60},
         {"Log Select", CALL(log_select, 0x40, 100, 1), "4c 02 40 00 00 00 00 00 00 00", 0, 0, 60},
         {"Log Sense", CALL(log_sense, 0x4D, 200, 0x102), "4d 00 4d 00 00 01 02 00 c8 00", R, 200, 60},
-        {"Mode Sense", CALL(mode_sense, 0x3F), "1a 00 3f 00 0c 00 | 1a 00 3f 00 24 00", R, 36, 60},
         {"Mode Sense", CALL(mode_sense, 0), "1a 00 00 00 0c 00 | 1a 00 00 00 90 00", R, 144, 60, {2, 2, 2}, {}, 250},
-        {"Mode Select", [](scsi_cmd_block *b) { return mode_sense(1, b, 0, 1) + mode_select(1, b, 200, 1); },
-         "1a 00 00 00 0c 00 | 1a 00 00 00 24 00 | 15 11 00 00 24 00", 0, 36, 60, {2, 2, 2},
+        {"Mode Select", [](scsi_cmd_block *b) { return mode_sense(1, b, 0x3F, 1) + mode_select(1, b, 200, 1); },
+         "1a 00 3f 00 0c 00 | 1a 00 3f 00 24 00 | 15 11 00 00 24 00", 0, 36, 60, {2, 2, 2},
          {0, 0xA5, 0, 0xA5, 0xA5, 0xA5, 0xA5, 0xA5, 0xA5, 0xA5, 0xA5, 0xA5, 0x25}},
         {"Read Buffer", CALL(read_buffer, 64, 0x10203, 1, 2, 3), "3c 02 03 01 02 03 00 00 40 80", R, 64, 4500},
         {"Format", CALL(format, 0x18), "04 18 00 00 00 00", USCSI_NOTAG, 12, 18000, {2, 2, 2}, {0, 0, 0, 8}},
@@ -88,20 +66,23 @@ TEST_F(Lib, Builders)
         SetUp();
         bytes answer(36, 0xA5);
         answer[0] = r.claim;
-        handler = [&](const command &) { return reply(0, 0, 0, answer); };
+        handler = [&](const command &) { return reply{0, 0, 0, answer}; };
         CaptureStderr();
         EXPECT_EQ(r.call(&block), 0) << r.cdbs;
-        EXPECT_NE(GetCapturedStderr().find("command: " + r.name + "\n"), std::string::npos) << r.name;
-        EXPECT_EQ(cdbs(), r.cdbs);
+        std::string got;
+        char x[8];
+        for (const command &c : requests)
+            for (size_t i = 0; i < c.cdb.size(); ++i)
+                got.append(x, snprintf(x, sizeof x, "%s%02x", i ? " " : got.empty() ? "" : " | ", c.cdb[i]));
+        EXPECT_EQ(got, r.cdbs);
         const command c = requests.back();
         EXPECT_EQ(std::tuple(c.flags, c.buflen, c.timeout), std::tuple(r.flags | CORE, r.buflen, r.timeout)) << r.cdbs;
         EXPECT_EQ(bytes(c.data_out.begin(), c.data_out.begin() + r.sent.size()), r.sent) << r.cdbs;
         for (int i = 0; i < 3; ++i) {
             push(check_condition(static_cast<uint8_t>("\1\0\3"[i]), 0x11));
-            CaptureStderr();
             EXPECT_EQ(r.call(&block), r.keys[i]) << r.cdbs << " key " << "103"[i];
-            GetCapturedStderr();
         }
+        EXPECT_NE(GetCapturedStderr().find("command: " + r.name + "\n"), std::string::npos) << r.name;
     }
 }
 
@@ -110,30 +91,29 @@ TEST_F(Lib, ShortRequestSenseAnswer)
 {
     memset(block.sense, 0xFF, SENSE_LEN);
     memset(block.sense_ext, 0xFF, SENSE_EXT_LEN);
-    push(reply(0, 0, 0, {0x70, 0}));
+    push(reply{0, 0, 0, {0x70, 0}});
     EXPECT_EQ(request_sense(1, &block, 0), 0);
     EXPECT_EQ(bytes(block.sense + 1, block.sense + SENSE_LEN), bytes(SENSE_LEN - 1, 0));
     EXPECT_EQ(bytes(block.sense_ext, block.sense_ext + SENSE_EXT_LEN), bytes(SENSE_EXT_LEN, 0));
 }
 
-// A failing TEST UNIT READY at each trace level: what follows the trace of the
-// command on standard error ("cmd": the dump of the request record), and
-// whether it is also the error message.
+// A failing TEST UNIT READY at each trace level: what follows the command's trace on standard error
+// ("cmd": the dump of the request record), and whether it is also the error message.
 TEST_F(Lib, TraceAndSenseTexts)
 {
     const std::string trace = "\n    Issuing the following SCSI command: Test Unit Ready\n\tfd=1f cdb=00 00 00 00 00 00 "
                               "\n\tlen=0x6 bufaddr=0x0 \n\tbuflen=0x0 flags=0x10006\n";
     const std::string not_ready = "Not ready error during Test Unit Ready\nAdditional sense: 0x3a   ASC Qualifier: "
                                   "0x00\nsense:  70 00 02 00 00 00 00 0A 00 00 00 00 3A 00 00 00 \n        00 00 \n";
-    const reply no_medium = check_condition(2, 0x3A), host_busy(-1, EBUSY);
-    auto sensed = [](bytes sense) { return reply(-1, EIO, 2, {}, sense); };
+    const reply no_medium = check_condition(2, 0x3A), host_busy{-1, EBUSY};
+    auto sensed = [](bytes sense) { return reply{-1, EIO, 2, {}, sense}; };
     const struct { int verbose; reply answer; int result; std::string text; bool message; } rows[] = {
         {0, no_medium, 2, "", false},
         {1, no_medium, 2, not_ready, true},
         {-1, host_busy, -1, "", false},
         {0, host_busy, -1, "Unexpected USCSICMD ioctl error: Device or resource busy\n", false},
         {1, sensed({}), 2, "", false},
-        {0, reply(0, 0, 8), 8, "", false},
+        {0, reply{0, 0, 8}, 8, "", false},
         {1, sensed({0xF0, 0, 3, 0, 1, 0, 0x10, 10, 0, 0, 0, 0, 0x11, 0, 0, 0, 0, 0}), 2,
          "Medium error during Test Unit Ready: block 65552 (0x10010)\nAdditional sense: 0x11   ASC Qualifier: "
          "0x00\nsense:  F0 00 03 00 01 00 10 0A 00 00 00 00 11 00 00 00 \n        00 00 \n", true},
@@ -163,7 +143,7 @@ TEST_F(Lib, Dumps)
 {
     bytes data(70000, 0x5A);
     block.data_in = block.data_out = data.data();
-    handler = [&](const command &) { return reply(0, 0, 0, data); };
+    handler = [&](const command &) { return reply{0, 0, 0, data}; };
     for (const auto &[verbose, shown] : {std::pair{0, 0}, {1, 64}, {2, 1024}, {3, 65536}, {7, 65536}}) {
         for (auto *call : {&write_buffer, &read_buffer}) {
             CaptureStderr();
@@ -172,7 +152,7 @@ TEST_F(Lib, Dumps)
             EXPECT_EQ(std::count(err.begin(), err.end(), 'Z'), shown) << verbose; // the ASCII column
         }
     }
-    push(reply(0, 0, 0, {'A', 'B', 'C', 'D', 'E', 'F', 'G', 'H', 'I', 'J', 'K', 'L', 'M', 'N', 'O', 'P', 0x7F}));
+    push(reply{0, 0, 0, {'A', 'B', 'C', 'D', 'E', 'F', 'G', 'H', 'I', 'J', 'K', 'L', 'M', 'N', 'O', 'P', 0x7F}});
     CaptureStderr();
     read_buffer(4, &block, 17, 0, 0, 2, 0, 1);
     const std::string err = GetCapturedStderr();
@@ -183,13 +163,12 @@ TEST_F(Lib, Dumps)
     EXPECT_STREQ(small, "abcdb:    41 42 43 ");
 }
 
-// Where the serial number page lands in the INQUIRY copy (bytes 36-47), and
-// when the device's own bytes there stay.
+// Where the serial number page lands in the INQUIRY copy (bytes 36-47), and when the device's own
+// bytes there stay. claim: the page length the device states (-1: the serial's); fails: the page
+// request that fails, still sending the page.
 TEST_F(Lib, SerialPlacement)
 {
     const std::string own = "abcdefghijkl", z(12, '\0');
-    // claim: the page length the device states (-1: the serial's); fails: the
-    // page request that fails, still sending the page.
     const struct { const char *vendor; std::string serial; int claim, fails; std::string field; } rows[] = {
         {"HP", "AB12CD      ", -1, 0, "AB12CD" + z.substr(6)}, {"HP", "ABCDEFGH12345678WXYZ", -1, 0, "12345678WXYZ"},
         {"HP", std::string("AB\0CD", 5), -1, 0, "AB" + z.substr(2)}, {"HP", "X", -1, 0, "X" + z.substr(1)},
@@ -204,10 +183,8 @@ TEST_F(Lib, SerialPlacement)
         int pages = 0;
         handler = [&](const command &c) {
             const std::string &answer = c.cdb[1] ? page : standard;
-            reply out(0, 0, 0, bytes(answer.begin(), answer.end()));
-            if (c.cdb[1] && ++pages == r.fails)
-                out.result = -1, out.status = 2;
-            return out;
+            const bool fails = c.cdb[1] && ++pages == r.fails;
+            return reply{fails ? -1 : 0, 0, fails ? 2 : 0, bytes(answer.begin(), answer.end())};
         };
         EXPECT_EQ(inquiry(3, &block, 0), 0);
         EXPECT_EQ(std::string(block.inq_data + 36, block.inq_data + 48), r.field) << r.serial;

@@ -9,9 +9,7 @@ ln -s brisk /usr/local/bin/glint
 echo +0 > /tmp/clock
 devlog_start
 dialogue_start faked glint /tmp/fw.bin
-say 1          # the device
-say y          # download to it
-say y          # with the default mode
+say 1 y y      # the device, download to it, with the default mode
 await "Select Device(s)" 2
 printf 1.01 > $SDP/inq_rev
 echo +241 > /tmp/clock

@@ -7,5 +7,5 @@ image /tmp/fw.bin 131072
 
 devlog_start
 # select 1, confirm, Enter at the pause, then quit
-answer "brisk fw.bin" '1\ny\n\n0\n' brisk /tmp/fw.bin
+printf '1\ny\n\n0\n' | run "brisk fw.bin" brisk /tmp/fw.bin
 devlog "brisk fw.bin"

@@ -8,9 +8,7 @@ image /tmp/fw.bin 150000
 echo +0 > /tmp/clock
 cmdlog_start
 dialogue_start faked brisk -d /tmp/fw.bin
-say 1          # the tape drive
-say y          # download to it
-say y          # with the default mode
+say 1 y y      # the tape drive, download to it, with the default mode
 await "Select Device(s)" 2
 echo +16 > /tmp/clock
 say 0

@@ -7,9 +7,7 @@ image /tmp/fw.bin 150000
 
 cmdlog_start
 dialogue_start env LD_PRELOAD=$FAKETIME_LIB FAKETIME='+0 x20' brisk /tmp/fw.bin
-say 1          # the tape drive
-say y          # download to it
-say y          # with the default mode
+say 1 y y      # the tape drive, download to it, with the default mode
 await "Please eject the tape manually to proceed"
 echo "=== the cartridge taken out"
 sgt /dev/sg0 cdb:1b0000000200 tur

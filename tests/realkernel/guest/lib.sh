@@ -1,16 +1,13 @@
-# Helpers for the cases' guest scripts (busybox sh). A case prints labelled
-# sections; the host compares them byte for byte.
+# Helpers for the cases' guest scripts (busybox sh): labelled sections, compared byte for byte on the host.
 
 SD=/sys/bus/pseudo/drivers/scsi_debug
 SDP=/sys/module/scsi_debug/parameters
 FAKETIME_LIB=/usr/lib/x86_64-linux-gnu/faketime/libfaketime.so.1
-# A sanitizer build of brisk runs here too; the clock library is preloaded
-# ahead of its runtime.
+# A sanitizer build of brisk runs here too; the clock library is preloaded ahead of its runtime.
 export ASAN_OPTIONS=verify_asan_link_order=0
 
-# identity VENDOR PRODUCT REVISION: scsi_debug's INQUIRY answer from now on,
-# on every device. Blank-padded: a shorter value would leave the rest of the
-# old text behind a zero byte.
+# identity VENDOR PRODUCT REVISION: scsi_debug's INQUIRY answer from now on, on every device.
+# Blank-padded: a shorter value would leave the rest of the old text behind a zero byte.
 identity() {
     printf '%-8s' "$1" > $SDP/inq_vendor
     printf '%-16s' "$2" > $SDP/inq_product
@@ -20,9 +17,7 @@ identity() {
 image() { head -c "$2" /dev/zero | tr '\0' '\132' > "$1"; }   # FILE SIZE
 
 # faked CMD...: CMD on a clock the script moves by writing an offset to /tmp/clock
-faked() {
-    env LD_PRELOAD=$FAKETIME_LIB FAKETIME_TIMESTAMP_FILE=/tmp/clock FAKETIME_NO_CACHE=1 "$@"
-}
+faked() { env LD_PRELOAD=$FAKETIME_LIB FAKETIME_TIMESTAMP_FILE=/tmp/clock FAKETIME_NO_CACHE=1 "$@"; }
 
 # show LABEL STATUS: what the last command left in /tmp/out and /tmp/err,
 # and its exit status, each section closed by a marker line
@@ -34,11 +29,9 @@ show() {
     printf '\n=== %s: exit %s\n' "$1" "$2"
 }
 run() { label=$1; shift; "$@" > /tmp/out 2> /tmp/err; show "$label" $?; }
-# answer LABEL ANSWERS CMD...: ANSWERS (a printf format) as CMD's input
-answer() { label=$1; input=$2; shift 2; printf "$input" | run "$label" "$@"; }
 
 # A dialogue whose answers depend on what the program has done: CMD reads
-# the fifo /tmp/in; say sends one answer line; await TEXT [N] waits until the
+# the fifo /tmp/in; say sends answer lines; await TEXT [N] waits until the
 # output shows TEXT N times (prompts are flushed before input is read).
 dialogue_start() {
     rm -f /tmp/in; mkfifo /tmp/in; : > /tmp/out
@@ -46,7 +39,7 @@ dialogue_start() {
     DIALOGUE=$!
     exec 7> /tmp/in
 }
-say() { printf '%s\n' "$1" >&7; }
+say() { printf '%s\n' "$@" >&7; }
 seen() { [ "$(grep -o -F -- "$1" /tmp/out | wc -l)" -ge "$2" ]; }
 await() { retry "\"$1\" ${2:-1} times" seen "$1" "${2:-1}"; }
 dialogue_end() { exec 7>&-; wait $DIALOGUE; show "$1" $?; }
