@@ -80,12 +80,10 @@ class Result:
 
 def run(devices, args=(), feed=b"", name="brisk", fast=200, speed=None, rows=None, script=(),
         others=(), wrap=(), timeout=60):
-    """Runs `name ARGS` under the emulator. feed: bytes for standard input,
-    then closed (None: /dev/null). script: (text, action) steps done once
-    the text has appeared on standard output: bytes are typed, None closes
-    standard input, a callable gets the process. fast: brisk alone on a
-    clock that many times faster; speed: the emulator and brisk on one.
-    rows: on a terminal of that many rows. wrap: a command brisk runs under."""
+    """`name ARGS` under the emulator. feed: standard input, then closed (None: /dev/null);
+    script: (text, action) steps once the text is out: bytes typed, None closes standard input,
+    a callable gets the process; fast, speed: brisk alone, or with the emulator, on a clock that
+    many times faster; rows: on a terminal of that many rows; wrap: a command brisk runs under."""
     d = tempfile.mkdtemp(dir=WORK)
     sc = os.path.join(d, "scenario.json")
     with open(sc, "w") as f:
@@ -172,8 +170,7 @@ def text(value, width):
 
 
 def shown_serial(serial):
-    """The serial as the table shows it: trailing blanks dropped, the last
-    12 characters of a longer one."""
+    """Trailing blanks dropped, the last 12 characters of a longer one."""
     s = (serial or "").encode("latin-1").rstrip(b" ")
     return s[-12:]
 
@@ -188,10 +185,8 @@ def row(n, path, d):
 
 
 def listed(devices, kind=TAPE, others=()):
-    """(path, device) as brisk must list them: in each name filter's pass,
-    the device nodes (no links; of st's nodes only nstN) in the emulated
-    /dev's own order, read through the emulator; one per identity; only the
-    kind's device types."""
+    """(path, device) as listed: per name filter, device nodes (no links, of st's only nstN) in
+    the emulated /dev's own order; one per identity; only the kind's device types."""
     d = tempfile.mkdtemp(dir=WORK)
     with open(os.path.join(d, "s.json"), "w") as f:
         json.dump({"devices": devices, "others": list(others)}, f)

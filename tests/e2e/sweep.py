@@ -1,9 +1,8 @@
 #!/usr/bin/env python3
-"""Fault sweep: a clean download of two drives of a family records the
-commands sent; then each command of interest of the first drive fails in
-each of seven ways, one run each, checked for its messages, the commands the
-drive still received, the states, the other drive's download, and that no
-byte was misplaced. Usage: sweep.py BRISK EMU [Sweep.test_FAMILY]"""
+"""Fault sweep: each command of interest that a clean download of two drives of a family sent to
+the first fails in each of seven ways, checked for its messages, the commands the drive still
+received, the states, the other drive's download, and that no byte was misplaced.
+Usage: sweep.py BRISK EMU [Sweep.test_FAMILY]"""
 import errno
 import hashlib
 import os
@@ -164,8 +163,7 @@ class Sweep(unittest.TestCase):
             self.check("state", upgraded is None or state == "F/W Upgraded", state)
 
     def test_shared_sense(self):
-        """Two drives share the run's command block: only the one that
-        refused the image (5/26h) is told that it looks corrupted."""
+        """Of two drives sharing a command block, only the one refusing the image looks corrupted."""
         self.fw = os.path.join(b.WORK, "shared")
         with open(self.fw, "wb") as f:
             f.write(b.image(100000, "shared"))

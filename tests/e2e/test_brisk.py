@@ -1,7 +1,6 @@
 #!/usr/bin/env python3
-"""The real binary under the emulator: command line, listing, every drive
-family's download, refusals, eject, unlock, sessions, recovery, signals, end
-of input and operator abuse. Usage: test_brisk.py BRISK EMU [CLASS]"""
+"""The real binary under the emulator, every case a row of a table.
+Usage: test_brisk.py BRISK EMU [CLASS]"""
 import errno
 import json
 import os
@@ -47,9 +46,8 @@ def param_table(xfer=None):
 
 
 def expected(size, xfer, mode, control=0, offsets=True, final_save=0, bid=0):
-    """The WRITE BUFFER sequence of a row: full pieces with the row's control
-    bit, the last with control 0 (in mode 5 or 7 when the row saves on the
-    last), then the row's closing zero-length command."""
+    """A row's WRITE BUFFERs: full pieces with its control bit, the last without (in mode 5 or 7
+    when the row saves on the last), then its closing zero-length command."""
     seq = [(mode | 5 if off + xfer >= size and final_save == 1 else mode, bid,
             off if offsets else 0, min(xfer, size - off), 0x80 if control and off + xfer < size else 0)
            for off in range(0, size, xfer)]
@@ -204,6 +202,9 @@ class Listing(Case):
 
 
 
+FIXED = tape("d", "ACME", "Fixed 512", block_limits={"max": 512, "min": 512})
+
+
 def changer(name, vendor="ADIC", product="FastStor 2", **extra):
     return tape(name, vendor, product, "sch0", **dict({"class": "changer", "append_always": True}, **extra))
 
@@ -217,6 +218,10 @@ class Downloads(Case):
         ("HP Ultrium, minimum block 1000", tape("d", "HP", "Ultrium 6-SCSI", block_limits={"min": 1000}),
          300000, expected(300000, 65000, 4, offsets=False, final_save=2), 120),
         ("IBM variable block", tape("d"), 300000, expected(300000, 65532, 4), 120),
+        # Zero limits read as no maximum and a minimum of 1.
+        ("IBM, zero block limits", tape("d", block_limits={"max": 0, "min": 0}), 70000,
+         expected(70000, 65532, 4), 120),
+        ("no row, fixed 512-byte blocks", FIXED, 2048, expected(2048, 512, 5), 240),
         ("IBM, two transfer sizes", tape("d"), 131064, expected(131064, 65532, 4), 120),
         ("QUANTUM", tape("d", "QUANTUM", "SDLT600"), 196708, expected(196708, 57344, 4, final_save=1), 240),
         ("QUANTUM DLT", tape("d", "QUANTUM", "DLT7000"), 150000, expected(150000, 57344, 5), 240),
@@ -241,7 +246,8 @@ class Downloads(Case):
     def test_families(self):
         for title, dev, size, seq, recovery in self.FAMILIES:
             with self.subTest(title):
-                r, data = self.dl([dev], size, fname=title.replace(" ", "_"))
+                r, data = self.dl([dev], size, b"1\ny\n" + b"y\n" * (dev["vendor"] == "ACME") + b"0\n",
+                                  fname=title.replace(" ", "_"))
                 node = dev["nodes"][0].encode()
                 self.assertEqual((r.status, r.err, r.wb("d")), (0, b"", seq))
                 self.assertEqual(r.images.get("d"), data)
@@ -297,16 +303,10 @@ class Refusals(Case):
         r, _ = self.dl([tape("d", "ARCHIVE", "Python 04106", medium=True)], 100000, b"1\ny\n\n0\n", ["-d"])
         self.assertNotIn(b"I would eject", r.out)
         self.assertNotIn(b"Disabling signal", r.err)
-        dev = tape("d", "ACME", "Fixed 512", block_limits={"max": 512, "min": 512})
-        r, _ = self.dl([dev], 2048, b"1\ny\ny\n0\n", ["-d"])
+        r, _ = self.dl([FIXED], 2048, b"1\ny\ny\n0\n", ["-d"])
         self.assertIn(b"Setting transfer size to 524288 because of system ioctl interface limits\n"
                       b"Setting transfer size to 64512 because of ST_MAXRECSIZE_FIXED\n"
                       b"Setting transfer size to 512 because of tape max blocksize\n", r.err)
-        r, data = self.dl([dev], 2048, b"1\ny\ny\n0\n")
-        self.assertEqual((r.wb("d"), r.images["d"]), (expected(2048, 512, 5), data))
-        # Zero limits read as no maximum and a minimum of 1.
-        r, data = self.dl([tape("d", block_limits={"max": 0, "min": 0})], 70000)
-        self.assertEqual((r.wb("d"), r.images["d"]), (expected(70000, 65532, 4), data))
 
     def test_retry_through_the_descriptor_held_open(self):
         dev = tape("d", faults=[{"op": "write_buffer", "nth": 2, "sense": "3/31/00"}])
@@ -336,8 +336,7 @@ class Refusals(Case):
 
 
 def toshiba_file(lines):
-    """A hexadecimal image: a header line, then 32 bytes a line as 64 digits
-    from column 10, and a checksum column."""
+    """A header line, then 32 bytes a line as 64 hexadecimal digits from column 10, a checksum."""
     out, raw = b"TOSHIBA FIRMWARE IMAGE v1.0 -- header of any length\n", b""
     for n in range(lines):
         chunk = bytes(((n * 32 + i) * 11 + 3) & 0xFF for i in range(32))
@@ -347,9 +346,8 @@ def toshiba_file(lines):
 
 
 def unlocked_image(text, raw, first, second):
-    """The converted image patched with the two page 0x88 answers, the sum
-    and the trailer, cut to the converted length plus 3; past the converted
-    bytes the file's own bytes stay."""
+    """The converted image, patched with the two page 0x88 answers, the sum and the trailer, cut
+    to the converted length plus 3 (past the converted bytes the file's own stay)."""
     img = bytearray(raw + text[len(raw):len(raw) + 8])
     img[0xBF80:0xBFB2], img[0xBFBC:0xBFC0], img[0xBFC0:0xC000] = first[6:56], first[66:70], second[6:70]
     s = sum(img[:0xC000]) & 0xFFFF
@@ -512,9 +510,6 @@ class Recovery(Case):
             self.assertEqual([x["reset"] for x in r.log if "reset" in x], ["target"])
             self.assertIn(b"Waiting for /dev/nst0 to become ready (15 seconds)...\n", r.out)
             self.assertIn(b"F/W Upgraded \n", r.final())
-        r = run([tape("d")], [fw], b"1\ny\n0\n")
-        self.assertEqual([x for x in r.log if "reset" in x], [])
-        self.assertNotIn(b"Waiting for", r.out)
         # Never answers: each check gives up after 8 waits.
         r = run([tape("d", faults=[{"op": "test_unit_ready", "nth": 2, "count": 0, "errno": 5}])],
                 [fw], b"1\ny\n0\n")
@@ -573,8 +568,6 @@ class Abuse(Case):
     def test_long_input(self):
         data = image(1000)
         fw = self.file(data)
-        r = run([tape("d")], ["-t"] * 9999 + [fw], b"1\ny\n0\n")
-        self.assertEqual((r.status, r.err, r.images.get("d")), (0, b"", data))
         # Only the first 510 characters count; the rest is dropped, never
         # read as the confirmation.
         r = run([tape("d"), tape("e", node="nst1")], [fw], b"1," * 51200 + b"\ny\n0\n")
