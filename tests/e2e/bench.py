@@ -57,10 +57,7 @@ class Result:
         with open(log if os.path.exists(log) else os.devnull) as f:
             self.log = [json.loads(line) for line in f if line.strip()]
         img = os.path.join(d, "img")
-        self.images = {}
-        for n in os.listdir(img) if os.path.isdir(img) else ():
-            with open(os.path.join(img, n), "rb") as f:
-                self.images[n[:-4]] = f.read()
+        self.images = {n[:-4]: read(os.path.join(img, n)) for n in (os.listdir(img) if os.path.isdir(img) else ())}
 
     def commands(self, device=None, op=None):
         return [c for c in self.log if "cdb" in c and device in (None, c["device"])
@@ -123,9 +120,11 @@ def run(devices, args=(), feed=b"", name="brisk", fast=200, speed=None, rows=Non
         except OSError:  # brisk stopped reading; its output tells why
             pass
 
-    out, err, pos, fds = b"", b"", 0, {outfd: "out", p.stderr.fileno(): "err"}
+    errfd = p.stderr.fileno()
+    got, pos, fds = {outfd: b"", errfd: b""}, 0, {outfd, errfd}
     deadline = time.monotonic() + timeout
     while fds and time.monotonic() < deadline:
+        out = got[outfd]
         if steps and steps[0][0] in out[pos:]:
             text, action = steps.pop(0)
             pos = out.index(text, pos) + len(text)
@@ -142,16 +141,12 @@ def run(devices, args=(), feed=b"", name="brisk", fast=200, speed=None, rows=Non
         for fd in select.select(list(fds), [], [], 0.1)[0]:
             try:
                 chunk = os.read(fd, 65536)
-            except OSError:
+            except OSError:  # a terminal's end
                 chunk = b""
+            got[fd] += chunk
             if not chunk:
-                del fds[fd]
-            elif fds[fd] == "out":
-                out += chunk
-            else:
-                err += chunk
-    timed_out = bool(fds)
-    if timed_out:
+                fds.discard(fd)
+    if fds:
         os.killpg(p.pid, 9)
     p.wait()
     for t in typing:
@@ -161,7 +156,12 @@ def run(devices, args=(), feed=b"", name="brisk", fast=200, speed=None, rows=Non
             stream.close()
     if rows:
         os.close(master)
-    return Result(d, p.returncode, out, err, timed_out)
+    return Result(d, p.returncode, got[outfd], got[errfd], bool(fds))
+
+
+def read(path):
+    with open(path, "rb") as f:
+        return f.read()
 
 
 def text(value, width):
