@@ -253,7 +253,8 @@ class Downloads(Case):
                 self.assertEqual(r.images.get("d"), data)
                 self.assertIn(b"\nDownloading /dev/%s... please wait.\n" % node, r.out)
                 self.assertIn(b"F/W Upgraded \n", r.final())
-                self.assertTrue(recovery - 20 < countdown(r) <= recovery, countdown(r))
+                # Within 0.3 s of real time, so the row's recovery period shows.
+                self.assertTrue(recovery - 60 < countdown(r) <= recovery, countdown(r))
 
     def test_two_drives_get_the_same_sequence(self):
         devs = [tape("a", "EXABYTE", "Mammoth2"), tape("b", "EXABYTE", "Mammoth2", "nst1")]
@@ -479,7 +480,7 @@ class Sessions(Case):
         for text, n in ((b"If this weren't debug mode, I would eject the tape cartridge\n", 2), (b"Writing Flash\n", 3),
                         (b"If this weren't debug mode, I would do \n\t'write_buffer(", 7 + 7)):
             self.assertEqual(r.out.count(text), n, text)
-        self.assertTrue(12 < countdown(r) <= 15, countdown(r))
+        self.assertTrue(5 < countdown(r) <= 15, countdown(r))
         signals = [l for l in r.err.splitlines() if l.startswith((b"Disabling", b"Enabling"))]
         dis, en = ([b"%s signal %d..." % (w, s) for s in (2, 3, 15, 20)] for w in (b"Disabling", b"Enabling"))
         self.assertEqual(signals, dis + dis + en)
@@ -522,7 +523,7 @@ class Recovery(Case):
                 tape("e", node="nst1")]
         first = [d["name"] for _, d in b.listed(devs)].index("d") + 1
         r = run(devs, [fw], b"%d\ny\n" % first, script=[
-            (b"please wait.\n", lambda p: None), (b"or 0 to quit) [", lambda p: time.sleep(1.5)),
+            (b"please wait.\n", lambda p: None), (b"or 0 to quit) [", lambda p: time.sleep(3)),
             (b"", b"%d\ny\n0\n" % (3 - first))])
         self.assertIn(b"----  SNd            Unavailable  \n", r.out)
         self.assertIn(b"0101  SNd            Available    \n", r.final())
