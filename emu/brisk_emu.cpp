@@ -363,17 +363,18 @@ void private_dev()
     }
     mkdir("/dev/pts", 0755);
     mkdir("/dev/shm", 01777);
-    static const char *const links[][2] = {{"pts/ptmx", "/dev/ptmx"},
-                                           {"/proc/self/fd", "/dev/fd"},
-                                           {"/proc/self/fd/0", "/dev/stdin"},
-                                           {"/proc/self/fd/1", "/dev/stdout"},
-                                           {"/proc/self/fd/2", "/dev/stderr"}};
+    auto link = [](const char *target, const char *path) {
+        if (symlink(target, path) != 0)
+            die(std::string("cannot make ") + path + ": " + strerror(errno));
+    };
     // Without a private devpts there is no ptmx to link to.
-    const bool pts = mount("devpts", "/dev/pts", "devpts", MS_NOSUID | MS_NOEXEC,
-                           "newinstance,ptmxmode=0666,mode=0620") == 0;
-    for (const auto &l : links)
-        if ((pts || &l != &links[0]) && symlink(l[0], l[1]) != 0)
-            die(std::string("cannot make ") + l[1] + ": " + strerror(errno));
+    if (mount("devpts", "/dev/pts", "devpts", MS_NOSUID | MS_NOEXEC,
+              "newinstance,ptmxmode=0666,mode=0620") == 0)
+        link("pts/ptmx", "/dev/ptmx");
+    link("/proc/self/fd", "/dev/fd");
+    link("/proc/self/fd/0", "/dev/stdin");
+    link("/proc/self/fd/1", "/dev/stdout");
+    link("/proc/self/fd/2", "/dev/stderr");
 }
 
 // The test bed's files live on a tmpfs of the private namespace: on a disk
