@@ -32,6 +32,9 @@ HEADER = (b"\fATTACHED DEVICES:\n\n"
           b"Device        \tSupplier  Product           Rev   Serial Number  Device State\n"
           b"--------------\t--------  ----------------  ----  -------------  -------------\n")
 PAUSE = b"\nPress <Enter> to Continue "
+# A sanitized brisk behind the emulator's preload and the clock library.
+SANITIZERS = {"LSAN_OPTIONS": "suppressions=" + os.path.join(HERE, "lsan.supp"),
+              "ASAN_OPTIONS": os.environ.get("ASAN_OPTIONS", "") + ":verify_asan_link_order=0"}
 TAPE, OPTICAL = (("nst", "sch", "sg"), (1, 8)), (("sr", "sg"), (5, 7))
 
 
@@ -92,9 +95,7 @@ def run(devices, args=(), feed=b"", name="brisk", fast=200, speed=None, rows=Non
            + list(wrap) + [name] + list(args))
     if speed:
         cmd = ["faketime", "-f", "+0 x%g" % speed] + cmd
-    env = dict(os.environ, PATH=os.path.join(d, "bin") + ":" + os.environ["PATH"],
-               LSAN_OPTIONS="suppressions=" + os.path.join(HERE, "lsan.supp"),
-               ASAN_OPTIONS=os.environ.get("ASAN_OPTIONS", "") + ":verify_asan_link_order=0")
+    env = dict(os.environ, PATH=os.path.join(d, "bin") + ":" + os.environ["PATH"], **SANITIZERS)
     master = slave = None
     if rows:  # bytes exactly as written, no echo
         master, slave = pty.openpty()

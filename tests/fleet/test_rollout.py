@@ -62,8 +62,7 @@ class Rollout(unittest.TestCase):
             json.dump({"tape_hosts": {"hosts": hosts}}, f)
         env = dict(os.environ, ANSIBLE_HOME=d, ANSIBLE_LOCAL_TEMP=d, ANSIBLE_REMOTE_TEMP=d, ANSIBLE_NOCOLOR="1",
                    ANSIBLE_CALLBACK_FORMAT_PRETTY="0", ANSIBLE_PYTHON_INTERPRETER="/usr/bin/python3",
-                   ANSIBLE_HOST_KEY_CHECKING="0", LSAN_OPTIONS="suppressions=" + os.path.join(b.HERE, "lsan.supp"),
-                   ASAN_OPTIONS=os.environ.get("ASAN_OPTIONS", "") + ":verify_asan_link_order=0")
+                   ANSIBLE_HOST_KEY_CHECKING="0", **b.SANITIZERS)
         extra = dict({"brisk_image": fw, "brisk_vendor": "IBM", "brisk_product": "ULT", "brisk_revision": "0101"},
                      **variables)
         return d, extra, subprocess.run(["ansible-playbook", "-v", "-i", f.name, PLAYBOOK, "-e", json.dumps(extra)],
