@@ -35,6 +35,11 @@ struct device_entry {
     unsigned char *inquiry_data = nullptr; // the record's own 48-byte copy
     device_entry *next = nullptr;
     std::unique_ptr<unsigned char[]> inquiry_owner;
+    scsi_address address;         // as listed; its generic node is the one used
+    bool located = false;         // address is known
+    double recovery_start = 0;    // monotonic_seconds() at the end of the transfer
+    bool reset_sent = false;      // by the checks after the current download
+    bool replaced = false;        // another device answered: never addressed again
 };
 
 // The run's loaded firmware file.
@@ -65,12 +70,10 @@ extern download_params params_array[PARAMS_ROWS];
 extern const int signal_list[];
 
 // A failed TEST UNIT READY that reports NOT READY with medium not present
-// (3Ah) or logical unit not ready (04h). Only a CHECK CONDITION counts, so
-// sense left over from an earlier command is never read as this answer.
-inline bool unit_not_ready(int result, const scsi_cmd_block *block)
+// (3Ah) or logical unit not ready (04h), as the answer to this very command.
+inline bool unit_not_ready(const scsi_cmd_block *block)
 {
-    const sense_info s = decode_sense(block->sense, SENSE_LEN);
-    return result == 2 && s.key == 2 && (s.asc == 0x3A || s.asc == 0x04);
+    return sense_is(block->result, 2, 0x3A) || sense_is(block->result, 2, 0x04);
 }
 
 // Largest buffer offset the 24-bit WRITE BUFFER field holds.
@@ -110,7 +113,8 @@ void select_n_download(device_entry *list, firmware_image *image,
                        scsi_cmd_block *block, int flags);
 int build_select_list(device_entry *list, int count, int *default_selection);
 double update_device_status(device_entry *list, scsi_cmd_block *block, int flags);
-void post_download_operations(scsi_cmd_block *block, device_entry *entry, int flags);
+void post_download_operations(scsi_cmd_block *block, device_entry *entry, int flags,
+                              const device_entry *list = nullptr);
 int disable_interrupts(const int *list, int flags);
 void enable_interrupts(const int *list, int flags);
 
@@ -119,6 +123,21 @@ void check_n_download(device_entry *entry, firmware_image *image,
                       scsi_cmd_block *block, int flags);
 void download(device_entry *entry, firmware_image *image, scsi_cmd_block *block,
               const download_params *row, int flags);
-void eject_tape(int fd, scsi_cmd_block *block, int flags);
+// 0 once the drive is empty; -1 when the operator could not take the
+// cartridge out (standard input ended at the manual-eject pause).
+int eject_tape(int fd, scsi_cmd_block *block, int flags);
+// Opens a listed device for this run alone and holds it (uscsi_host_hold)
+// until release_device. With `verify`, INQUIRY must show the listed vendor,
+// product and serial. 0; -1 with errno; -2 when another device answered
+// (said on standard error; the entry is then never addressed again).
+int claim_device(device_entry *entry, scsi_cmd_block *block, int flags, bool verify);
+void release_device(device_entry *entry);
+// claim_device for a download, with the refusals said: 0, or -1 with the
+// entry's state set.
+int open_for_download(device_entry *entry, scsi_cmd_block *block, int flags);
+// 1 when INQUIRY data shows the vendor, product and serial of the entry; 0
+// when it cannot tell (no serial this time); -1 for another device, said on
+// standard error with what answered instead.
+int compare_identity(const device_entry *entry, const unsigned char *inq);
 int unlock_toshiba(device_entry *entry, firmware_image *image,
                    scsi_cmd_block *block, int flags);

@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <string>
 
 #include "brisk.h"
 #include "uscsi_bytes.h"
@@ -56,6 +57,9 @@ constexpr int TYPE_CHANGER = 0x08;
 constexpr int EJECT_SETTLE_SECONDS = 5;
 // Accepted unloads that leave the cartridge in before the operator is asked.
 constexpr int EJECT_PASSES_BEFORE_ASKING = 12;
+// Tests while a drive reports that it is becoming ready (a cartridge being
+// loaded) before it is taken for loaded.
+constexpr int BECOMING_READY_TESTS = 12;
 
 // Layout of the unlocked image: 49152 bytes of microcode, then the sum and
 // the trailer, 0xC004 being the highest byte written.
@@ -72,21 +76,13 @@ bool field_starts_with(const unsigned char *field, size_t width, const char *tex
     return n <= width && memcmp(field, text, n) == 0;
 }
 
-// The manual-eject pause. With standard input at its end nobody can press
-// Enter, but the cartridge can still be pulled by hand: the drive is then
-// tested again at the settle pace, not as fast as the commands go.
-void operator_pause()
-{
-    if (!ask_for_key())
-        sleep(EJECT_SETTLE_SECONDS);
-}
-
-// The operator is asked to take the cartridge out by hand.
-void ask_manual_eject()
+// The operator is asked to take the cartridge out by hand; false when
+// standard input has ended and nobody can answer.
+bool ask_manual_eject()
 {
     fputs(manual_eject_text, stdout);
     fputs("to proceed\n", stdout);
-    operator_pause();
+    return ask_for_key();
 }
 
 // One transfer-size rule: the size is lowered to `limit`, and debug mode
@@ -102,9 +98,32 @@ void lower_transfer(int32_t *xfer, long limit, bool debug, const char *reason)
 
 void refuse(device_entry *entry)
 {
-    close(entry->fd);
-    entry->fd = -1;
+    release_device(entry);
     ask_for_key();
+}
+
+int open_mode(const device_entry *entry)
+{
+    const unsigned char type = entry->inquiry_data[0];
+    return (type == TYPE_SEQUENTIAL || type == TYPE_CHANGER) ? O_RDWR : O_RDONLY;
+}
+
+// The INQUIRY field as a terminated text without trailing blanks.
+std::string field_text(const unsigned char *field, size_t width)
+{
+    std::string t(reinterpret_cast<const char *>(field), strnlen(reinterpret_cast<const char *>(field), width));
+    while (!t.empty() && t.back() == ' ')
+        t.pop_back();
+    return t;
+}
+
+// The end of a transfer that may have reached the drive: the command was
+// lost in transport, timed out, or met a reset or unit attention.
+bool uncertain(const scsi_result &r)
+{
+    if (r.err != 0 || r.host_status != 0 || (r.driver_status & 0x07) != 0)
+        return true;
+    return r.status == 2 && r.sense_len > 0 && !r.sense.deferred && r.sense.key == 6;
 }
 
 double host_release()
@@ -245,30 +264,39 @@ void display_download_params()
     }
 }
 
-void eject_tape(int fd, scsi_cmd_block *block, int flags)
+int eject_tape(int fd, scsi_cmd_block *block, int flags)
 {
     const int verbose = flags & OPT_VERBOSE;
     if (flags & OPT_DEBUG) {
         fputs("If this weren't debug mode, I ", stdout);
         fputs("would eject the tape cartridge\n", stdout);
-        return;
+        return 0;
     }
     if (flags)
         fputs("Checking for loaded tape cartridge\n", stdout);
     bool unload_accepted = false;
     int stuck_passes = 0;
+    int loading_tests = 0;
     for (;;) {
-        const int result = test_unit_ready(fd, block, verbose);
-        if (unit_not_ready(result, block)) {
+        test_unit_ready(fd, block, verbose);
+        // A cartridge on its way in is not an empty drive.
+        if (sense_is(block->result, 2, 0x04) && block->result.sense.ascq == 0x01 &&
+            ++loading_tests < BECOMING_READY_TESTS) {
             sleep(EJECT_SETTLE_SECONDS);
-            return;
+            continue;
+        }
+        if (unit_not_ready(block) && !(block->result.sense.asc == 0x04 &&
+                                       block->result.sense.ascq == 0x01)) {
+            sleep(EJECT_SETTLE_SECONDS);
+            return 0;
         }
         // The last unload went through, yet the drive still holds a cartridge.
         const bool stuck = unload_accepted;
         fputs("\nEjecting Tape out of the Tape Drive\n", stdout);
         if (load_unload(fd, block, 0, verbose) != 0) {
             perror("Eject failed");
-            ask_manual_eject();
+            if (!ask_manual_eject())
+                return -1;
             unload_accepted = false;
             stuck_passes = 0;
             continue;
@@ -279,12 +307,84 @@ void eject_tape(int fd, scsi_cmd_block *block, int flags)
         // A drive that keeps taking the unload without letting go of the
         // cartridge is given time, and after a while the operator's hand.
         if (++stuck_passes >= EJECT_PASSES_BEFORE_ASKING) {
-            ask_manual_eject();
+            if (!ask_manual_eject())
+                return -1;
             stuck_passes = 0;
         } else {
             sleep(EJECT_SETTLE_SECONDS);
         }
     }
+}
+
+int compare_identity(const device_entry *entry, const unsigned char *inq)
+{
+    const unsigned char *listed = entry->inquiry_data;
+    const bool same_names = memcmp(listed + 8, inq + 8, 24) == 0;
+    if (same_names && memcmp(listed + 36, inq + 36, 12) == 0)
+        return 1;
+    // A serial page that did not come this time tells nothing.
+    if (same_names && inq[36] == 0)
+        return 0;
+    fprintf(stderr,
+            "%s now answers as %s %s, serial number %s, not as the listed device; "
+            "nothing more is sent to it\n",
+            entry->path, field_text(inq + 8, 8).c_str(), field_text(inq + 16, 16).c_str(),
+            field_text(inq + 36, 12).c_str());
+    return -1;
+}
+
+int claim_device(device_entry *entry, scsi_cmd_block *block, int flags, bool verify)
+{
+    if (entry->fd >= 0)
+        return 0;
+    const int fd = open(entry->path, open_mode(entry) | O_NONBLOCK);
+    if (fd < 0)
+        return -1;
+    if (uscsi_host_hold(fd, entry->address.generic, true) != 0) {
+        const int e = errno;
+        close(fd);
+        errno = e;
+        return -1;
+    }
+    entry->fd = fd;
+    if (!verify)
+        return 0;
+    const int same = inquiry(fd, block, flags & OPT_VERBOSE) == 0
+                         ? compare_identity(entry, block->inq_data)
+                         : 0;
+    if (same == 0) {
+        release_device(entry);
+        errno = EIO;
+        return -1;
+    }
+    if (same < 0) {
+        release_device(entry);
+        entry->replaced = true;
+        entry->state = DEV_UNKNOWN;
+        return -2;
+    }
+    return 0;
+}
+
+int open_for_download(device_entry *entry, scsi_cmd_block *block, int flags)
+{
+    const int claimed = claim_device(entry, block, flags, true);
+    if (claimed == 0)
+        return 0;
+    if (claimed == -1) {
+        fprintf(stderr, "Unable to Open device <%s>: error: %s\n", entry->path, strerror(errno));
+        fputs("Download not performed\n", stderr);
+        entry->state = DEV_UPDATE_FAILED;
+        ask_for_key();
+    }
+    return -1;
+}
+
+void release_device(device_entry *entry)
+{
+    if (entry->fd >= 0)
+        uscsi_host_release(entry->fd);
+    entry->fd = -1;
 }
 
 int unlock_toshiba(device_entry *entry, firmware_image *image, scsi_cmd_block *block,
@@ -312,30 +412,34 @@ int unlock_toshiba(device_entry *entry, firmware_image *image, scsi_cmd_block *b
     block->data_out = request;
     block->data_in = response;
 
-    const int fd = open(entry->path, O_RDONLY | O_NONBLOCK);
-    if (fd < 0) {
+    const int claimed = claim_device(entry, block, flags, true);
+    if (claimed == -2)
+        return -1;
+    if (claimed != 0) {
         fprintf(stderr, "Unable to Unlock device <%s>: error: %s\n", entry->path,
                 strerror(errno));
         return -1;
     }
+    const int fd = entry->fd;
     auto fail = [&](const char *format) {
         fprintf(stderr, format, entry->path);
-        close(fd);
         return -1;
     };
+    // The code reads the answer up to its 70th byte: a shorter one is no answer.
+    auto short_answer = [&] { return block->request.req_buflen - block->result.resid < 70; };
     const char unlock_failed[] = "Unable to Unlock device <%s>\n";
 
     const unsigned char first[] = {0x88, 0x00, 0x00, 0x06, 0x00, 0xD0, 0x40, 0xBF, 0x80, 0x00};
     memcpy(request, first, sizeof first);
     if (send_diagnostic(fd, block, 0, sizeof first, verbose) != 0 ||
-        receive_diagnostic(fd, block, 0, 0, sizeof response, verbose) != 0)
+        receive_diagnostic(fd, block, 0, 0, sizeof response, verbose) != 0 || short_answer())
         return fail(unlock_failed);
     memcpy(data + 0xBF80, response + 6, 50);
     memcpy(data + 0xBFBC, response + 66, 4);
 
     request[8] = 0xC0;
     if (send_diagnostic(fd, block, 0, get_be16(request + 2) + 4, verbose) != 0 ||
-        receive_diagnostic(fd, block, 0, 0, sizeof response, verbose) != 0)
+        receive_diagnostic(fd, block, 0, 0, sizeof response, verbose) != 0 || short_answer())
         return fail(unlock_failed);
     memcpy(data + 0xBFC0, response + 6, 64);
 
@@ -354,7 +458,6 @@ int unlock_toshiba(device_entry *entry, firmware_image *image, scsi_cmd_block *b
     memcpy(request + 2, third, sizeof third);
     if (send_diagnostic(fd, block, 0, 8, verbose) != 0)
         return fail(unlock_failed);
-    close(fd);
     return 0;
 }
 
@@ -370,17 +473,10 @@ void download(device_entry *entry, firmware_image *image, scsi_cmd_block *block,
     if (flags)
         printf("Opening Device: %s\n", entry->path);
     entry->state = DEV_UPDATE_FAILED;
-    const int mode = (tape || type == TYPE_CHANGER) ? O_RDWR : O_RDONLY;
     // A drive kept open after a failed transfer is still ours: a second open
     // would leak the first descriptor, and st refuses it with EBUSY.
-    if (entry->fd < 0)
-        entry->fd = open(entry->path, mode | O_NONBLOCK);
-    if (entry->fd < 0) {
-        fprintf(stderr, "Unable to Open device <%s>: error: %s\n", entry->path, strerror(errno));
-        fputs("Download not performed\n", stderr);
-        ask_for_key();
+    if (open_for_download(entry, block, flags) != 0)
         return;
-    }
     const int fd = entry->fd;
 
     int32_t xfer = row->xfer_size;
@@ -475,12 +571,17 @@ void download(device_entry *entry, firmware_image *image, scsi_cmd_block *block,
         }
     }
 
-    if (tape)
-        eject_tape(fd, block, flags);
+    if (tape && eject_tape(fd, block, flags) != 0) {
+        fprintf(stderr, "The tape cartridge is still loaded in %s\nDownload not performed\n",
+                entry->path);
+        refuse(entry);
+        return;
+    }
     if (disable_interrupts(signal_list, flags) != 0)
         return;
 
     entry->state = DEV_DOWNLOADING;
+    entry->reset_sent = false;
     printf("\nDownloading %s... please wait.\n", entry->path);
     fflush(stderr);
     fflush(stdout);
@@ -525,13 +626,20 @@ void download(device_entry *entry, firmware_image *image, scsi_cmd_block *block,
                 const int result = write_buffer(fd, block, static_cast<uint32_t>(length),
                                                 buffer_offset, control, wb_mode, row->buffer_id,
                                                 verbose);
-                if (result != 0) {
+                const bool activating = remaining - length <= 0 && !closing_pending;
+                if (result != 0 && activating && uncertain(block->result)) {
+                    // The drive may be activating the image: it is left alone
+                    // for its recovery period like a finished transfer.
+                    fprintf(stderr,
+                            "The last Write Buffer command to %s ended without an answer; the "
+                            "drive may be activating the image\n",
+                            entry->path);
+                    break;
+                }
+                // A piece that moved fewer bytes than it carries is not in the drive.
+                if (result != 0 || block->result.resid != 0) {
                     fputs("Write Buffer Command Failed; Aborting Download\n", stderr);
-                    // Only a CHECK CONDITION brings sense data of its own; without
-                    // one the buffer holds an earlier command's (perhaps another
-                    // drive's), which says nothing about this image.
-                    const sense_info s = decode_sense(block->sense, SENSE_LEN);
-                    if (result == 2 && s.key == 5 && s.asc == 0x26)
+                    if (sense_is(block->result, 5, 0x26))
                         fputs("Firmware image file appears to be invalid or corrupted\n", stderr);
                     error = -1;
                     ask_for_key();
@@ -548,6 +656,7 @@ void download(device_entry *entry, firmware_image *image, scsi_cmd_block *block,
     } else {
         entry->state = DEV_WRITING_FLASH;
         timestamp(TS_DATE | TS_TIME, entry->download_time);
+        entry->recovery_start = monotonic_seconds();
     }
     fflush(stderr);
     fflush(stdout);
@@ -559,6 +668,7 @@ void check_n_download(device_entry *entry, firmware_image *image, scsi_cmd_block
     const download_params *row = get_download_params(entry, image->path);
     if (!row) {
         printf("Could not determine download parameters for %s\n\n", entry->path);
+        release_device(entry);
         entry->state = DEV_AVAILABLE;
         return;
     }
@@ -571,6 +681,7 @@ void check_n_download(device_entry *entry, firmware_image *image, scsi_cmd_block
         flush_for_prompt();
         char answer[ANSWER_MAX + 2];
         if (!read_answer(answer) || !answer_is_yes(answer)) {
+            release_device(entry);
             entry->state = DEV_AVAILABLE;
             return;
         }

@@ -18,6 +18,9 @@
 #include "uscsi_spc.h"
 
 const int signal_list[] = {SIGINT, SIGQUIT, SIGTERM, SIGTSTP, 0};
+// A terminal or pipe that goes away must not end a run that has drives to
+// see through: ignored from the confirmation on, without a notice.
+const int hangup_signals[] = {SIGHUP, SIGPIPE};
 
 namespace {
 
@@ -57,14 +60,35 @@ const char recovery_warning[] =
     "recovery time.  Devices must not be utilized until after this recovery\n"
     "period has expired, or permanent damage may result.\n\n";
 
-bool selectable(int32_t state)
+bool selectable(const device_entry *e)
 {
-    return state == DEV_UNKNOWN || state == DEV_AVAILABLE || state == DEV_UPDATE_FAILED;
+    return !e->replaced &&
+           (e->state == DEV_UNKNOWN || e->state == DEV_AVAILABLE || e->state == DEV_UPDATE_FAILED);
 }
 
 bool accepted_after_flash(int result, const scsi_cmd_block *block)
 {
-    return result == 0 || unit_not_ready(result, block);
+    return result == 0 || unit_not_ready(block);
+}
+
+// A bus reset reaches every device on the host: never while one of them
+// takes an image or writes its flash.
+bool host_busy(const device_entry *list, const device_entry *entry)
+{
+    if (!entry->located)
+        return true;
+    for (const device_entry *e = list; e; e = e->next) {
+        if (e != entry && (!e->located || e->address.host == entry->address.host) &&
+            (e->state == DEV_DOWNLOADING || e->state == DEV_WRITING_FLASH))
+            return true;
+    }
+    return false;
+}
+
+void ignore_hangups(bool ignore)
+{
+    for (const int sig : hangup_signals)
+        signal(sig, ignore ? SIG_IGN : SIG_DFL);
 }
 
 int second_test_unit_ready(int fd, scsi_cmd_block *block, int verbose)
@@ -114,28 +138,32 @@ void enable_interrupts(const int *list, int flags)
     }
 }
 
-void post_download_operations(scsi_cmd_block *block, device_entry *entry, int flags)
+void post_download_operations(scsi_cmd_block *block, device_entry *entry, int flags,
+                              const device_entry *list)
 {
     const int verbose = flags & OPT_VERBOSE;
-    if (entry->fd < 0) {
-        // A device that did not answer after its recovery has no descriptor:
-        // it is opened again for the check only.
-        const unsigned char type = entry->inquiry_data[0];
-        const int mode = (type == 0x01 || type == 0x08) ? O_RDWR : O_RDONLY;
-        entry->fd = open(entry->path, mode | O_NONBLOCK);
-        if (entry->fd < 0)
-            return;
-    }
+    if (entry->replaced)
+        return;
+    // A device that did not answer after its recovery has no descriptor:
+    // it is opened again for the check only.
+    if (claim_device(entry, block, flags, false) != 0)
+        return;
     const int fd = entry->fd;
 
     bool reachable = true;
+    // One reset for a download, never with -d, which sends nothing that
+    // changes a drive; later passes only test and identify the device.
     if (!accepted_after_flash(second_test_unit_ready(fd, block, verbose), block)) {
-        if (flags)
-            printf("Sending scsi-reset to %s\n", entry->path);
-        if (scsi_reset(fd, block, USCSI_RESET, verbose) != 0)
-            scsi_reset(fd, block, USCSI_RESET_ALL, verbose);
         reachable = false;
-        for (int waits = 0; waits < READY_POLL_LIMIT && !reachable; ++waits) {
+        const bool reset = !(flags & OPT_DEBUG) && !entry->reset_sent;
+        if (reset) {
+            entry->reset_sent = true;
+            if (flags)
+                printf("Sending scsi-reset to %s\n", entry->path);
+            if (scsi_reset(fd, block, USCSI_RESET, verbose) != 0 && !host_busy(list, entry))
+                scsi_reset(fd, block, USCSI_RESET_ALL, verbose);
+        }
+        for (int waits = 0; waits < READY_POLL_LIMIT && !reachable && reset; ++waits) {
             printf("Waiting for %s to become ready (%d seconds)...\n", entry->path,
                    READY_POLL_SECONDS);
             fflush(stdout);
@@ -144,15 +172,19 @@ void post_download_operations(scsi_cmd_block *block, device_entry *entry, int fl
         }
     }
 
-    if (reachable && inquiry(fd, block, verbose) == 0) {
+    const int same = reachable && inquiry(fd, block, verbose) == 0
+                         ? compare_identity(entry, block->inq_data)
+                         : 0;
+    if (same > 0) {
         memcpy(entry->inquiry_data, block->inq_data, INQ_LEN);
         entry->state += 1;
     } else {
+        // Another device behind the node is never addressed again.
+        entry->replaced = same < 0;
         memcpy(entry->inquiry_data + 32, "----", 4);
         entry->state = DEV_UNKNOWN;
     }
-    close(fd);
-    entry->fd = -1;
+    release_device(entry);
 }
 
 double update_device_status(device_entry *list, scsi_cmd_block *block, int flags)
@@ -160,16 +192,15 @@ double update_device_status(device_entry *list, scsi_cmd_block *block, int flags
     double largest = 0.0;
     for (device_entry *e = list; e; e = e->next) {
         if (e->state == DEV_WRITING_FLASH) {
-            char now[TIMESTAMP_LEN];
-            timestamp(TS_DATE | TS_TIME, now);
-            const double elapsed = time_delta(e->download_time, now, TD_SECONDS);
+            // The wall clock may be set meanwhile; the recovery is not.
+            const double elapsed = monotonic_seconds() - e->recovery_start;
             const double remaining = recovery_period(e, flags) - elapsed;
             if (remaining <= 0)
-                post_download_operations(block, e, flags);
+                post_download_operations(block, e, flags, list);
             else if (remaining > largest)
                 largest = remaining;
         } else if (e->state == DEV_UNKNOWN) {
-            post_download_operations(block, e, flags);
+            post_download_operations(block, e, flags, list);
         }
     }
     return largest;
@@ -226,7 +257,7 @@ int build_select_list(device_entry *list, int count, int *default_selection)
             for (long k = 1; e && k < range_start; ++k)
                 e = e->next;
             for (long k = range_start; e && k <= number; ++k, e = e->next) {
-                if (selectable(e->state)) {
+                if (selectable(e)) {
                     e->state = DEV_SELECTED;
                     ++selected;
                 } else {
@@ -262,11 +293,19 @@ void select_n_download(device_entry *list, firmware_image *image,
             flush_for_prompt();
             // End of input declines.
             const bool yes = read_answer(answer) && answer_is_yes(answer);
+            if (yes) {
+                confirmed = true;
+                ignore_hangups(true);
+                // Held from now on, so that no other run addresses them.
+                for (device_entry *e = list; e; e = e->next) {
+                    if (e->state == DEV_SELECTED)
+                        open_for_download(e, block, flags);
+                }
+            }
             for (device_entry *e = list; e; e = e->next) {
                 if (e->state != DEV_SELECTED)
                     continue;
                 if (yes) {
-                    confirmed = true;
                     e->state = DEV_DOWNLOADING;
                     update_device_status(list, block, flags);
                     display_all_devices_info(list, 0);
@@ -305,6 +344,7 @@ void select_n_download(device_entry *list, firmware_image *image,
     if (confirmed) {
         display_all_devices_info(list, 0);
         enable_interrupts(signal_list, flags);
+        ignore_hangups(false);
     }
     fputs("\n", stdout);
     fflush(stdout);

@@ -46,37 +46,9 @@ bool type_accepted(unsigned char byte0, int devclass)
     }
 }
 
-// Copies a field up to its first zero byte and zero-fills the rest.
-void copy_field(unsigned char *to, const unsigned char *from, size_t width)
+bool same_address(const scsi_address &a, const scsi_address &b)
 {
-    size_t n = 0;
-    for (; n < width && from[n] != 0; ++n)
-        to[n] = from[n];
-    for (; n < width; ++n)
-        to[n] = 0;
-}
-
-struct identity_field {
-    size_t offset;
-    size_t width;
-};
-
-constexpr identity_field identity_fields[] = {
-    {8, 8},   // vendor
-    {16, 16}, // product
-    {32, 4},  // revision
-    {36, 12}, // serial number
-};
-
-bool same_identity(const std::array<unsigned char, 48> &a,
-                   const std::array<unsigned char, 48> &b)
-{
-    for (const auto &f : identity_fields) {
-        if (strncmp(reinterpret_cast<const char *>(a.data() + f.offset),
-                    reinterpret_cast<const char *>(b.data() + f.offset), f.width) != 0)
-            return false;
-    }
-    return true;
+    return a.host == b.host && a.channel == b.channel && a.target == b.target && a.lun == b.lun;
 }
 
 const char *state_text(int32_t state)
@@ -109,36 +81,24 @@ int page_length()
 
 } // namespace
 
+// Two nodes are one device only when they reach the same SCSI device: two
+// drives may answer INQUIRY alike (no serial number, or equal ones).
 void rem_duplicate_devices(device_path_node *candidates)
 {
-    scsi_cmd_block own = {};
-    for (device_path_node *node = candidates; node; node = node->next) {
-        const int fd = open(node->path.c_str(), O_RDONLY | O_NONBLOCK);
-        if (fd < 0)
-            continue;
-        if (inquiry(fd, &own, -1) == 0) {
-            node->identity = std::make_unique<std::array<unsigned char, 48>>();
-            node->identity->fill(0);
-            for (const auto &f : identity_fields)
-                copy_field(node->identity->data() + f.offset, own.inq_data + f.offset, f.width);
-        }
-        close(fd);
-    }
+    for (device_path_node *node = candidates; node; node = node->next)
+        node->located = uscsi_host_locate(node->path.c_str(), &node->address);
 
     for (device_path_node *a = candidates; a; a = a->next) {
-        if (!a->identity)
+        if (!a->located)
             continue;
         device_path_node *b = a->next;
         while (b) {
             device_path_node *following = b->next;
-            if (b->identity && same_identity(*a->identity, *b->identity))
+            if (b->located && same_address(a->address, b->address))
                 rem_device(candidates, b);
             b = following;
         }
     }
-
-    for (device_path_node *node = candidates; node; node = node->next)
-        node->identity.reset();
 }
 
 device_entry *get_all_devices_info(device_entry *list, scsi_cmd_block *block,
@@ -173,6 +133,14 @@ device_entry *get_all_devices_info(device_entry *list, scsi_cmd_block *block,
         int fd = open(path, O_RDWR | O_NONBLOCK);
         if (fd < 0)
             fd = open(path, O_RDONLY | O_NONBLOCK);
+        // Another run of brisk that holds the device is a busy device: not
+        // one command goes to it, not even INQUIRY.
+        if (fd >= 0 && uscsi_host_hold(fd, node->address.generic, false) != 0) {
+            const int e = errno;
+            close(fd);
+            fd = -1;
+            errno = e;
+        }
         if (fd < 0) {
             if (options == OPT_VERBOSE)
                 fprintf(stderr, "Unable to open device: %s, <Error:> %s\n", path, strerror(errno));
@@ -183,11 +151,11 @@ device_entry *get_all_devices_info(device_entry *list, scsi_cmd_block *block,
         if (inquiry(fd, block, trace) != 0) {
             if (options == OPT_VERBOSE)
                 fprintf(stderr, "Inquiry command on device %s failed\n", path);
-            close(fd);
+            uscsi_host_release(fd);
             continue;
         }
         if (!type_accepted(block->inq_data[0], devclass)) {
-            close(fd);
+            uscsi_host_release(fd);
             continue;
         }
 
@@ -198,7 +166,9 @@ device_entry *get_all_devices_info(device_entry *list, scsi_cmd_block *block,
         entry->inquiry_data = entry->inquiry_owner.get();
         memcpy(entry->inquiry_data, block->inq_data, INQ_LEN);
         entry->state = DEV_AVAILABLE;
-        close(fd);
+        entry->address = node->address;
+        entry->located = node->located;
+        uscsi_host_release(fd);
 
         if (tail)
             tail->next = entry;

@@ -293,6 +293,13 @@ double time_delta(const char *start, const char *end, int unit)
     }
 }
 
+double monotonic_seconds()
+{
+    struct timespec ts = {};
+    clock_gettime(CLOCK_BOOTTIME, &ts);
+    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
+}
+
 std::string sprintf_time(double value)
 {
     const long days = static_cast<long>(value / 86400);

@@ -6,12 +6,14 @@
 #include <memory>
 #include <string>
 
+#include "uscsi_host.h"
+
 // Candidate path list built by the device scan.
 struct device_path_node {
     std::string path;
-    // Vendor, product, revision and serial at their INQUIRY positions;
-    // null until the duplicate pass identifies the device.
-    std::unique_ptr<std::array<unsigned char, 48>> identity;
+    // The SCSI device the node leads to, once the duplicate pass has asked.
+    scsi_address address;
+    bool located = false;
     device_path_node *next = nullptr;
 };
 
@@ -32,6 +34,9 @@ char *timestamp(int parts, char *buffer);
 double time_delta(const char *start, const char *end, int unit);
 void adjust_time(double *days, double *hours, double *minutes, double *seconds);
 std::string sprintf_time(double seconds);
+// Seconds on a clock that no setting of the wall clock moves and that
+// counts a suspend (CLOCK_BOOTTIME).
+double monotonic_seconds();
 
 void delayms(int ms);
 unsigned int delays(unsigned int seconds);

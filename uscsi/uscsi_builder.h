@@ -14,6 +14,8 @@ inline uscsi_request &prepare(scsi_cmd_block *block, int32_t flags, uint8_t cdbl
 {
     memset(&block->request, 0, sizeof block->request);
     memset(block->cdb, 0, sizeof block->cdb);
+    // No command may read sense left behind by an earlier one.
+    memset(block->sense, 0, SENSE_LEN);
     uscsi_request &r = block->request;
     r.req_flags = flags;
     r.req_cdb = block->cdb;
@@ -37,7 +39,10 @@ inline int by_sense_key(int result, const scsi_cmd_block *block, int no_sense_re
 {
     if (result == 0)
         return 0;
-    const int key = block->sense[2] & 0x0F;
+    const scsi_result &r = block->result;
+    if (r.status != 2 || r.sense_len == 0 || r.sense.deferred)
+        return -1;
+    const int key = r.sense.key;
     if (key == 1)
         return 1;
     if (key == 0)

@@ -155,14 +155,38 @@ sense_info decode_sense(const unsigned char *sense, int count)
 {
     auto at = [&](int i) -> unsigned char { return i < count ? sense[i] : 0; };
     sense_info s = {};
+    const int code = at(0) & 0x7F;
+    s.deferred = code == 0x71 || code == 0x73;
+    s.add_len = at(7);
+    if (code == 0x72 || code == 0x73) {
+        s.key = at(1) & 0x0F;
+        s.asc = at(2);
+        s.ascq = at(3);
+        // Only the information descriptor (type 0) says what fixed format
+        // says in bytes 0 and 3-6; its low 32 bits are kept.
+        for (int d = 8; d + 1 < count && d < 8 + s.add_len; d += 2 + at(d + 1)) {
+            if (at(d) == 0x00 && at(d + 1) >= 0x0A) {
+                const unsigned char info[4] = {at(d + 8), at(d + 9), at(d + 10), at(d + 11)};
+                s.valid = (at(d + 2) & 0x80) != 0;
+                s.info = static_cast<int32_t>(get_be32(info));
+                break;
+            }
+        }
+        return s;
+    }
     s.valid = (at(0) & 0x80) != 0;
     s.key = at(2) & 0x0F;
-    s.add_len = at(7);
     s.asc = at(12);
     s.ascq = at(13);
     const unsigned char info[4] = {at(3), at(4), at(5), at(6)};
     s.info = static_cast<int32_t>(get_be32(info));
     return s;
+}
+
+bool sense_is(const scsi_result &r, int key, int asc)
+{
+    return r.err == 0 && r.status == 2 && r.sense_len > 0 && !r.sense.deferred &&
+           r.sense.key == key && r.sense.asc == asc;
 }
 
 const char *scsi_find_command_name(int opcode)
@@ -199,7 +223,8 @@ void scsi_printerr(const uscsi_request *request, const unsigned char *sense, int
     if (s.valid)
         append(text, size, ": block %d (0x%x)", s.info, static_cast<unsigned>(s.info));
     append(text, size, "\n");
-    if (s.add_len >= 6)
+    // Descriptor format always carries the code; fixed format from byte 13 on.
+    if (s.add_len >= 6 || (count > 0 && (sense[0] & 0x7E) == 0x72))
         append(text, size, "Additional sense: 0x%02x   ASC Qualifier: 0x%02x\n", s.asc, s.ascq);
     if (s.key == 5) {
         string_dump("cmd:    ", reinterpret_cast<const unsigned char *>(request),
@@ -212,8 +237,12 @@ void scsi_printerr(const uscsi_request *request, const unsigned char *sense, int
     string_dump("sense:  ", sense, shown, HEX_ONLY, text, size);
 }
 
-int uscsi_cmd(int fd, uscsi_request *request, int verbose)
+int uscsi_cmd(int fd, uscsi_request *request, int verbose, scsi_result *result)
 {
+    scsi_result unused;
+    if (!result)
+        result = &unused;
+    *result = {};
     request->req_flags |= USCSI_RQENABLE | USCSI_ISOLATE | USCSI_DIAGNOSE;
     const uint32_t limit = verbose == 1 ? 64 : verbose == 2 ? 1024 : 65536;
     const bool reads = (request->req_flags & USCSI_READ) != 0;
@@ -236,20 +265,29 @@ int uscsi_cmd(int fd, uscsi_request *request, int verbose)
         }
     }
 
-    const int result = uscsi_host_ioctl(fd, request);
+    const int host = uscsi_host_ioctl(fd, request, result);
+    const int saved = errno;
+    const int received = request->req_sensebuf && (request->req_flags & USCSI_RQENABLE)
+                             ? request->req_senselen - request->req_senseresid
+                             : 0;
+    if (received > 0) {
+        result->sense_len = received;
+        result->sense = decode_sense(request->req_sensebuf, received);
+    }
 
     if (request->req_status != 0) {
-        const int received = request->req_senselen - request->req_senseresid;
-        if (request->req_sensebuf && verbose > 0 && received > 0) {
+        if (verbose > 0 && received > 0) {
             scsi_printerr(request, request->req_sensebuf, received, p_error_msg);
             fprintf(stderr, "%s", p_error_msg);
         }
+        errno = saved;
         return request->req_status;
     }
-    if (result != 0) {
+    if (host != 0) {
         if (verbose >= 0)
-            fprintf(stderr, "Unexpected USCSICMD ioctl error: %s\n", strerror(errno));
-        return result;
+            fprintf(stderr, "Unexpected USCSICMD ioctl error: %s\n", strerror(saved));
+        errno = saved;
+        return host;
     }
     if (verbose > 0 && reads && request->req_bufaddr) {
         const uint32_t n = request->req_buflen < limit ? request->req_buflen : limit;
@@ -265,5 +303,5 @@ int scsi_reset(int fd, scsi_cmd_block *block, int reset_flags, int verbose)
     block->request.req_flags = reset_flags;
     block->request.req_cdb = block->cdb;
     block->request.req_cdblen = 6;
-    return uscsi_cmd(fd, &block->request, verbose);
+    return uscsi_cmd(fd, &block->request, verbose, &block->result);
 }

@@ -41,6 +41,35 @@ constexpr int INQ_LEN = 48;
 constexpr int VENDOR_DATA_LEN = 20;
 constexpr int MODE_DATA_LEN = 144;
 
+// Sense data of either format (fixed 70h/71h, descriptor 72h/73h), decoded
+// once; the byte positions named are those of the fixed format.
+struct sense_info {
+    bool valid;        // byte 0 bit 7: information field is valid
+    uint8_t key;       // byte 2, low 4 bits
+    uint8_t asc;       // byte 12
+    uint8_t ascq;      // byte 13
+    uint8_t add_len;   // byte 7
+    int32_t info;      // bytes 3-6
+    bool deferred;     // 71h/73h: about an earlier command, not this one
+};
+// Bytes beyond count read as 0.
+sense_info decode_sense(const unsigned char *sense, int count);
+
+// What one command returned. Callers read this record, never raw bytes:
+// sense is decoded from the bytes the host wrote for this very command.
+struct scsi_result {
+    int err;              // errno of a failed host call, 0 when it went through
+    uint8_t status;       // SCSI status byte
+    uint16_t host_status; // transport: DID_* of the host adapter
+    uint8_t driver_status;
+    uint32_t resid;       // bytes asked for but not moved
+    int sense_len;        // sense bytes the host wrote
+    sense_info sense;
+};
+// The command completed and its answer is about itself: a CHECK CONDITION
+// whose current (not deferred) sense has this key and ASC.
+bool sense_is(const scsi_result &r, int key, int asc);
+
 // Caller-owned record serving one command at a time.
 struct scsi_cmd_block {
     unsigned char cdb[16];
@@ -52,30 +81,20 @@ struct scsi_cmd_block {
     unsigned char inq_data[INQ_LEN];
     unsigned char vendor_data[VENDOR_DATA_LEN];
     unsigned char mode_data[MODE_DATA_LEN];
+    scsi_result result; // of the last command
 };
 static_assert(offsetof(scsi_cmd_block, sense_ext) ==
                   offsetof(scsi_cmd_block, sense) + SENSE_LEN,
               "REQUEST SENSE reads 36 bytes across sense and sense_ext");
 
-// Fixed-format sense, decoded once.
-struct sense_info {
-    bool valid;        // byte 0 bit 7: information field is valid
-    uint8_t key;       // byte 2, low 4 bits
-    uint8_t asc;       // byte 12
-    uint8_t ascq;      // byte 13
-    uint8_t add_len;   // byte 7
-    int32_t info;      // bytes 3-6
-};
-// Bytes beyond count read as 0.
-sense_info decode_sense(const unsigned char *sense, int count);
 
 constexpr size_t P_ERROR_MSG_SIZE = 1600;
 extern char p_error_msg[P_ERROR_MSG_SIZE];
 
 // Issue one filled request on an open descriptor. 0 on GOOD status, the
 // SCSI status byte when the device returned another, else the host call's
-// own result (-1) with errno set.
-int uscsi_cmd(int fd, uscsi_request *request, int verbose);
+// own result (-1) with errno set. The whole outcome goes to *result.
+int uscsi_cmd(int fd, uscsi_request *request, int verbose, scsi_result *result = nullptr);
 
 // Ask the host to reset the target (USCSI_RESET) or the bus (USCSI_RESET_ALL).
 int scsi_reset(int fd, scsi_cmd_block *block, int reset_flags, int verbose);

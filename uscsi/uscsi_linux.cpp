@@ -2,6 +2,7 @@
 // SG_SCSI_RESET, and the sysfs look-ups that tell SCSI nodes apart.
 #include <fcntl.h>
 #include <linux/fs.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -9,8 +10,10 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstring>
+#include <map>
 #include <string>
 
 #include "uscsi_host.h"
@@ -21,6 +24,8 @@ namespace {
 constexpr unsigned char DID_NO_CONNECT = 0x01;
 constexpr unsigned char DID_TIME_OUT = 0x03;
 constexpr unsigned char DID_BAD_TARGET = 0x04;
+constexpr int HOLD_TRIES = 40;        // a listing by another run holds a device
+constexpr int HOLD_PAUSE_US = 50000;  // for a moment only
 constexpr unsigned char DRIVER_TIMEOUT = 0x06;
 constexpr unsigned char DRIVER_MASK = 0x07;
 constexpr unsigned SG_MAJOR = 21;
@@ -94,12 +99,19 @@ std::string generic_node_of(int fd)
     return found;
 }
 
+// Descriptors held by uscsi_host_hold: the generic node's own descriptor
+// (-1 when the lock sits on the held descriptor itself).
+std::map<int, int> held;
+
 // st keeps a tape node unusable after a reset until the next load, while
 // the generic node keeps working: requests go through the generic node
 // whenever the device has one. The caller's descriptor stays open, so the
-// drive stays claimed.
+// drive stays claimed. A held device keeps the generic node it was listed
+// with: the same minor may have been given to another device since.
 int route(int fd, scoped_fd &holder)
 {
+    if (const auto h = held.find(fd); h != held.end())
+        return h->second >= 0 ? h->second : fd;
     const std::string sg = generic_node_of(fd);
     if (sg.empty())
         return fd;
@@ -134,8 +146,16 @@ void uscsi_to_sg_io(const uscsi_request &request, sg_io_hdr_t *hdr)
 }
 
 int uscsi_from_sg_io(const sg_io_hdr_t &hdr, int ioctl_result, int ioctl_errno,
-                     uscsi_request *request)
+                     uscsi_request *request, scsi_result *result)
 {
+    if (ioctl_result != 0) {
+        result->err = ioctl_errno;
+    } else {
+        result->status = hdr.status;
+        result->host_status = hdr.host_status;
+        result->driver_status = static_cast<uint8_t>(hdr.driver_status);
+        result->resid = hdr.resid > 0 ? static_cast<uint32_t>(hdr.resid) : 0;
+    }
     request->req_resid = ioctl_result == 0 ? static_cast<uint32_t>(hdr.resid) : 0;
     const unsigned written = ioctl_result == 0 ? hdr.sb_len_wr : 0;
     request->req_senseresid = static_cast<uint8_t>(
@@ -172,7 +192,7 @@ int uscsi_reset_op(int32_t req_flags)
     return what | SG_SCSI_RESET_NO_ESCALATE;
 }
 
-int uscsi_host_ioctl(int fd, uscsi_request *request)
+int uscsi_host_ioctl(int fd, uscsi_request *request, scsi_result *result)
 {
     scoped_fd holder(-1);
     const int target = route(fd, holder);
@@ -182,27 +202,28 @@ int uscsi_host_ioctl(int fd, uscsi_request *request)
         request->req_status = 0;
         request->req_resid = 0;
         request->req_senseresid = request->req_senselen;
-        return ioctl(target, SG_SCSI_RESET, &op) == 0 ? 0 : -1;
+        if (ioctl(target, SG_SCSI_RESET, &op) == 0)
+            return 0;
+        result->err = errno;
+        return -1;
     }
 
     sg_io_hdr_t hdr;
     uscsi_to_sg_io(*request, &hdr);
-    const int result = ioctl(target, SG_IO, &hdr);
+    const int done = ioctl(target, SG_IO, &hdr);
     const int saved = errno;
-    return uscsi_from_sg_io(hdr, result, saved, request);
+    return uscsi_from_sg_io(hdr, done, saved, request, result);
 }
 
 long uscsi_host_max_transfer(int fd)
 {
-    const std::string sg = generic_node_of(fd);
-    if (sg.empty())
-        return 0;
-    scoped_fd g(open(sg.c_str(), O_RDWR | O_NONBLOCK));
-    if (g.fd < 0)
+    scoped_fd g(-1);
+    const int target = route(fd, g);
+    if (target == fd)
         return 0;
     // On the generic node BLKSECTGET answers the queue's limit in bytes.
     int bytes = 0;
-    if (ioctl(g.fd, BLKSECTGET, &bytes) != 0 || bytes <= 0)
+    if (ioctl(target, BLKSECTGET, &bytes) != 0 || bytes <= 0)
         return 0;
     return bytes;
 }
@@ -229,4 +250,74 @@ bool uscsi_host_is_scsi_node(const char *path)
     // not serve: while another program holds such a drive open its own
     // nodes refuse us, and its generic node would hand it over anyway.
     return !(S_ISCHR(st.st_mode) && major(st.st_rdev) == SG_MAJOR && has_own_driver_node(dir));
+}
+
+bool uscsi_host_locate(const char *path, scsi_address *out)
+{
+    *out = {};
+    struct stat st;
+    if (stat(path, &st) != 0 || !(S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode)))
+        return false;
+    const std::string dir = sysfs_device_dir(st);
+    // The device link ends in the SCSI device's own name, H:C:T:L.
+    char link[PATH_MAX];
+    const ssize_t n = readlink(dir.c_str(), link, sizeof link - 1);
+    if (n <= 0)
+        return false;
+    link[n] = '\0';
+    const char *name = strrchr(link, '/');
+    if (sscanf(name ? name + 1 : link, "%d:%d:%d:%d", &out->host, &out->channel, &out->target,
+               &out->lun) != 4) {
+        *out = {};
+        return false;
+    }
+    if (!(S_ISCHR(st.st_mode) && major(st.st_rdev) == SG_MAJOR)) {
+        if (DIR *d = opendir((dir + "/scsi_generic").c_str())) {
+            while (const dirent *e = readdir(d)) {
+                const std::string node = std::string("/dev/") + e->d_name;
+                if (strncmp(e->d_name, "sg", 2) == 0 && node.size() < sizeof out->generic) {
+                    memcpy(out->generic, node.c_str(), node.size() + 1);
+                    break;
+                }
+            }
+            closedir(d);
+        }
+    }
+    return true;
+}
+
+int uscsi_host_hold(int fd, const char *generic, bool exclusive)
+{
+    int lock_fd = fd;
+    int own = -1;
+    if (generic && generic[0]) {
+        own = open(generic, O_RDWR | O_NONBLOCK);
+        if (own < 0)
+            return -1;
+        lock_fd = own;
+    }
+    const int how = (exclusive ? LOCK_EX : LOCK_SH) | LOCK_NB;
+    int tries = exclusive ? HOLD_TRIES : 1;
+    while (flock(lock_fd, how) != 0) {
+        if (errno != EWOULDBLOCK || --tries <= 0) {
+            const int e = errno == EWOULDBLOCK ? EBUSY : errno;
+            if (own >= 0)
+                close(own);
+            errno = e;
+            return -1;
+        }
+        usleep(HOLD_PAUSE_US);
+    }
+    held[fd] = own;
+    return 0;
+}
+
+void uscsi_host_release(int fd)
+{
+    if (const auto h = held.find(fd); h != held.end()) {
+        if (h->second >= 0)
+            close(h->second);
+        held.erase(h);
+    }
+    close(fd);
 }

@@ -15,8 +15,9 @@
 #endif
 
 void uscsi_to_sg_io(const uscsi_request &request, sg_io_hdr_t *hdr);
-// Fills req_status, req_resid, req_senseresid; returns the host call's
+// Fills req_status, req_resid, req_senseresid and, but for the decoded
+// sense, *result; returns the host call's
 // result and sets errno as the pass-through contract says.
 int uscsi_from_sg_io(const sg_io_hdr_t &hdr, int ioctl_result, int ioctl_errno,
-                     uscsi_request *request);
+                     uscsi_request *request, scsi_result *result);
 int uscsi_reset_op(int32_t req_flags);

@@ -14,7 +14,7 @@ int start_stop_unit(int fd, scsi_cmd_block *block, int byte4, int verbose)
     uscsi_request &r = prepare(block, 0, 6, nullptr, 0, TIMEOUT_MEDIUM);
     block->cdb[0] = 0x1B;
     block->cdb[4] = static_cast<unsigned char>(byte4 & 0xFF);
-    return uscsi_cmd(fd, &r, verbose);
+    return uscsi_cmd(fd, &r, verbose, &block->result);
 }
 
 // SBC-3 5.3 FORMAT UNIT; the parameter list length comes from its header.
@@ -26,7 +26,7 @@ int format(int fd, scsi_cmd_block *block, int bits, int verbose)
                                length, TIMEOUT_FORMAT);
     block->cdb[0] = 0x04;
     block->cdb[1] = static_cast<unsigned char>(bits & 0x1F);
-    return uscsi_cmd(fd, &r, verbose);
+    return uscsi_cmd(fd, &r, verbose, &block->result);
 }
 
 // SBC-3 5.15 READ CAPACITY(10).
@@ -38,7 +38,7 @@ int read_capacity(int fd, scsi_cmd_block *block, uint32_t lba, int pmi, int verb
     block->cdb[1] = lba ? 0x01 : 0x00;
     put_be32(block->cdb + 2, lba);
     block->cdb[8] = pmi ? 0x01 : 0x00;
-    return uscsi_cmd(fd, &r, verbose);
+    return uscsi_cmd(fd, &r, verbose, &block->result);
 }
 
 namespace {
@@ -52,7 +52,7 @@ int lba_command(int fd, scsi_cmd_block *block, unsigned char opcode, int32_t fla
     block->cdb[0] = opcode;
     put_be32(block->cdb + 2, lba);
     put_be16(block->cdb + 7, field & 0xFFFF);
-    return uscsi_cmd(fd, &r, verbose);
+    return uscsi_cmd(fd, &r, verbose, &block->result);
 }
 
 } // namespace
@@ -76,7 +76,7 @@ int read_defects(int fd, scsi_cmd_block *block, int format_byte, uint32_t length
     block->cdb[0] = 0x37;
     block->cdb[2] = static_cast<unsigned char>(format_byte);
     put_be16(block->cdb + 7, length);
-    return uscsi_cmd(fd, &r, verbose);
+    return uscsi_cmd(fd, &r, verbose, &block->result);
 }
 
 // SBC-3 5.13 READ LONG(10).
@@ -96,7 +96,7 @@ int reassign(int fd, scsi_cmd_block *block, uint32_t lba, int timeout, int verbo
     put_be32(list + 4, lba);
     uscsi_request &r = prepare(block, 0, 6, list, sizeof list, static_cast<int16_t>(timeout));
     block->cdb[0] = 0x07;
-    return uscsi_cmd(fd, &r, verbose);
+    return uscsi_cmd(fd, &r, verbose, &block->result);
 }
 
 // SBC-2 SEEK(10).
@@ -105,7 +105,7 @@ int seek(int fd, scsi_cmd_block *block, uint32_t lba, int verbose)
     uscsi_request &r = prepare(block, 0, 10, nullptr, 0, TIMEOUT_MEDIUM);
     block->cdb[0] = 0x2B;
     put_be32(block->cdb + 2, lba);
-    return uscsi_cmd(fd, &r, verbose) == 0 ? 0 : -1;
+    return uscsi_cmd(fd, &r, verbose, &block->result) == 0 ? 0 : -1;
 }
 
 // SBC-3 5.29 WRITE(10).

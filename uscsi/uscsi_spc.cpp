@@ -14,7 +14,7 @@ int test_unit_ready(int fd, scsi_cmd_block *block, int verbose)
 {
     uscsi_request &r = prepare(block, 0, 6, nullptr, 0, TIMEOUT_SHORT);
     block->cdb[0] = 0x00;
-    return uscsi_cmd(fd, &r, verbose);
+    return uscsi_cmd(fd, &r, verbose, &block->result);
 }
 
 // SPC-4 6.29 REQUEST SENSE: 36 bytes across sense and sense_ext.
@@ -26,7 +26,7 @@ int request_sense(int fd, scsi_cmd_block *block, int verbose)
                                TIMEOUT_SHORT);
     block->cdb[0] = 0x03;
     block->cdb[4] = SENSE_LEN + SENSE_EXT_LEN;
-    return uscsi_cmd(fd, &r, verbose);
+    return uscsi_cmd(fd, &r, verbose, &block->result);
 }
 
 namespace {
@@ -39,7 +39,7 @@ int inquiry_request(int fd, scsi_cmd_block *block, int evpd, int page, unsigned 
     block->cdb[1] = static_cast<unsigned char>(evpd);
     block->cdb[2] = static_cast<unsigned char>(page);
     block->cdb[4] = static_cast<unsigned char>(length & 0xFF);
-    return uscsi_cmd(fd, &r, verbose);
+    return uscsi_cmd(fd, &r, verbose, &block->result);
 }
 
 } // namespace
@@ -53,15 +53,22 @@ int inquiry(int fd, scsi_cmd_block *block, int verbose)
     std::vector<unsigned char> page(4, 0);
     int serial_result = inquiry_request(fd, block, 0x01, 0x80, page.data(), 4, verbose);
     uint32_t total = 0;
-    if (serial_result == 0) {
+    if (serial_result == 0 && block->result.resid == 0) {
         total = uint32_t{page[3]} + 4;
         page.assign(total, 0);
         serial_result = inquiry_request(fd, block, 0x01, 0x80, page.data(), total, verbose);
+        // Only the bytes the device sent are its serial number.
+        total -= block->result.resid < total ? block->result.resid : total;
     }
 
     memset(block->inq_data, 0, INQ_LEN);
     memset(block->vendor_data, 0, VENDOR_DATA_LEN);
-    const int result = inquiry_request(fd, block, 0x00, 0x00, block->inq_data, INQ_LEN, verbose);
+    int result = inquiry_request(fd, block, 0x00, 0x00, block->inq_data, INQ_LEN, verbose);
+    // Vendor, product and revision end at byte 35: a shorter answer is none.
+    if (result == 0 && INQ_LEN - block->result.resid < 36) {
+        memset(block->inq_data, 0, INQ_LEN);
+        result = -1;
+    }
 
     if (serial_result == 0 && total >= 5 && page[3] != 0) {
         uint32_t n = page[3];
@@ -102,7 +109,7 @@ int buffer_command(int fd, scsi_cmd_block *block, unsigned char opcode, int32_t 
     put_be24(cdb + 3, offset & 0xFFFFFF);
     put_be24(cdb + 6, length & 0xFFFFFF);
     cdb[9] = (control & 1) ? 0x80 : 0x00;
-    return uscsi_cmd(fd, &r, verbose);
+    return uscsi_cmd(fd, &r, verbose, &block->result);
 }
 
 } // namespace
@@ -123,7 +130,7 @@ int send_diagnostic(int fd, scsi_cmd_block *block, int bits, uint32_t length, in
     block->cdb[0] = 0x1D;
     block->cdb[1] = static_cast<unsigned char>(bits & 0x1F);
     put_be16(block->cdb + 3, len16);
-    return uscsi_cmd(fd, &r, verbose);
+    return uscsi_cmd(fd, &r, verbose, &block->result);
 }
 
 namespace {
@@ -136,7 +143,7 @@ int receive_request(int fd, scsi_cmd_block *block, int bits, int page, uint32_t 
     block->cdb[1] = static_cast<unsigned char>(bits & 0x1F);
     block->cdb[2] = static_cast<unsigned char>(page & 0xFF);
     put_be16(block->cdb + 3, length);
-    return uscsi_cmd(fd, &r, verbose);
+    return uscsi_cmd(fd, &r, verbose, &block->result);
 }
 
 } // namespace
@@ -170,7 +177,7 @@ int log_select(int fd, scsi_cmd_block *block, int page_control, uint32_t length,
     block->cdb[1] = reset ? 0x02 : 0x00;
     block->cdb[2] = static_cast<unsigned char>(page_control);
     put_be16(block->cdb + 7, length);
-    return uscsi_cmd(fd, &r, verbose);
+    return uscsi_cmd(fd, &r, verbose, &block->result);
 }
 
 // SPC-4 6.6 LOG SENSE.
@@ -184,7 +191,7 @@ int log_sense(int fd, scsi_cmd_block *block, int page, uint32_t length,
     block->cdb[2] = static_cast<unsigned char>(page);
     put_be16(block->cdb + 5, parameter_pointer & 0xFFFF);
     put_be16(block->cdb + 7, length);
-    return uscsi_cmd(fd, &r, verbose);
+    return uscsi_cmd(fd, &r, verbose, &block->result);
 }
 
 namespace {
@@ -196,7 +203,7 @@ int mode_sense_request(int fd, scsi_cmd_block *block, int page, uint32_t length,
     block->cdb[0] = 0x1A;
     block->cdb[2] = static_cast<unsigned char>(page);
     block->cdb[4] = static_cast<unsigned char>(length);
-    return uscsi_cmd(fd, &r, verbose);
+    return uscsi_cmd(fd, &r, verbose, &block->result);
 }
 
 } // namespace
@@ -227,7 +234,7 @@ int mode_select(int fd, scsi_cmd_block *block, int save, int verbose)
     block->cdb[0] = 0x15;
     block->cdb[1] = static_cast<unsigned char>((0x10 | (save / 128)) & 0x1F);
     block->cdb[4] = static_cast<unsigned char>(length);
-    return uscsi_cmd(fd, &r, verbose);
+    return uscsi_cmd(fd, &r, verbose, &block->result);
 }
 
 // SPC-4 6.15 READ BUFFER.

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <deque>
+#include <unistd.h>
 
 #include "uscsi_host.h"
 
@@ -30,7 +31,7 @@ void reset()
 
 } // namespace fake_host
 
-int uscsi_host_ioctl(int, uscsi_request *q)
+int uscsi_host_ioctl(int, uscsi_request *q, scsi_result *out)
 {
     using namespace fake_host;
     const bool reads = (q->req_flags & USCSI_READ) != 0;
@@ -46,6 +47,9 @@ int uscsi_host_ioctl(int, uscsi_request *q)
     std::copy_n(r.sense.begin(), sensed, q->req_sensebuf);
     q->req_status = r.status;
     q->req_senseresid = static_cast<uint8_t>(q->req_senselen - sensed);
+    out->status = static_cast<uint8_t>(r.status);
+    out->err = r.status ? 0 : r.err;
+    out->resid = reads ? q->req_buflen - std::min<uint32_t>(q->req_buflen, static_cast<uint32_t>(r.data_in.size())) : 0;
     errno = r.err;
     return r.result;
 }
@@ -53,3 +57,13 @@ int uscsi_host_ioctl(int, uscsi_request *q)
 long uscsi_host_max_transfer(int) { return fake_host::max_transfer; }
 
 bool uscsi_host_is_scsi_node(const char *) { return true; }
+
+bool uscsi_host_locate(const char *, scsi_address *out)
+{
+    *out = {};
+    return false;
+}
+
+int uscsi_host_hold(int, const char *, bool) { return 0; }
+
+void uscsi_host_release(int fd) { close(fd); }

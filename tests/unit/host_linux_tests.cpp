@@ -60,11 +60,17 @@ TEST(SgIo, ResultAndReset)
             std::tie(hdr.status, hdr.host_status, hdr.driver_status, hdr.resid, hdr.sb_len_wr) =
                 std::tuple(r.status, r.host, r.driver, r.resid, r.written);
             errno = 0;
-            const int result = uscsi_from_sg_io(hdr, r.ioctl_result, r.ioctl_errno, &q.req);
+            scsi_result out = {};
+            const int result = uscsi_from_sg_io(hdr, r.ioctl_result, r.ioctl_errno, &q.req, &out);
             // Without the request-sense bit no sense is expected back.
             EXPECT_EQ(std::tuple(result, errno, q.req.req_status, q.req.req_resid, q.req.req_senseresid),
                       std::tuple(r.result, r.err, r.ioctl_result ? 0 : r.status, r.resid_back,
                                  flags & RQ ? r.senseresid : 20)) << &r - rows;
+            // The record keeps what the errno folds together.
+            EXPECT_EQ(std::tuple(out.err, out.status, out.host_status, out.driver_status, out.resid),
+                      std::tuple(r.ioctl_result ? r.ioctl_errno : 0, r.ioctl_result ? 0 : r.status,
+                                 r.ioctl_result ? 0 : r.host, r.ioctl_result ? 0 : r.driver,
+                                 uint32_t(r.resid_back))) << &r - rows;
         }
     }
     EXPECT_EQ(uscsi_reset_op(USCSI_RESET | RQ | USCSI_SILENT), SG_SCSI_RESET_TARGET | SG_SCSI_RESET_NO_ESCALATE);
