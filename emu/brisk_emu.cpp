@@ -196,6 +196,9 @@ void answer_sg_io(route *r, UMockdevIoctlClient *c, const char *node)
     bench &b = *r->b;
     std::lock_guard<std::mutex> guard(b.lock);
     const emu::reply rep = r->dev->command(command, out, from_dev ? xfer : 0, wall_clock());
+    if (!rep.violation.empty())
+        log_line(b, {{"violation", rep.violation}, {"device", r->dev->config().name},
+                     {"node", node}});
 
     nlohmann::ordered_json line = {
         {"node", node},
@@ -270,6 +273,13 @@ void answer_reset(route *r, UMockdevIoctlClient *c, const char *node)
         return;
     }
     const double now = wall_clock();
+    const bool whole_host = what == SG_SCSI_RESET_BUS || what == SG_SCSI_RESET_HOST;
+    auto on_host = [&](const emu::device &d) { return d.config().host == r->dev->config().host; };
+    for (auto &d : b.devices)
+        if (whole_host && on_host(*d) && d->busy(now))
+            log_line(b, {{"violation", names[what] + std::string(" reset while ") + d->busy(now)},
+                         {"device", d->config().name},
+                         {"node", node}});
     const int err = r->dev->reset_fault();
     if (err) {
         line["errno"] = err;
@@ -279,9 +289,10 @@ void answer_reset(route *r, UMockdevIoctlClient *c, const char *node)
     }
     if (what == SG_SCSI_RESET_DEVICE || what == SG_SCSI_RESET_TARGET) {
         r->dev->reset(now);
-    } else if (what != SG_SCSI_RESET_NOTHING) {
+    } else if (whole_host) {
         for (auto &d : b.devices)
-            d->reset(now);
+            if (on_host(*d))
+                d->reset(now);
     }
     log_line(b, std::move(line));
     umockdev_ioctl_client_complete(c, 0, 0);
@@ -492,13 +503,13 @@ void build_testbed(testbed_owner &o, bench &b, const emu::scenario &sc)
     // Every Linux host has these, with or without SCSI devices.
     for (const char *d : {"/sys", "/sys/dev", "/sys/dev/char", "/sys/dev/block"})
         mkdir((root + d).c_str(), 0755);
-    int target = 0;
+    std::map<int, int> targets; // the next target number per host
     for (const emu::device_config &cfg : sc.devices) {
         auto dev = std::make_unique<emu::device>(cfg);
-        const std::string hctl = "0:0:" + std::to_string(target) + ":0";
-        const std::string scsi = "/devices/pseudo_0/adapter0/host0/target0:0:" +
-                                 std::to_string(target) + "/" + hctl;
-        ++target;
+        const std::string host = std::to_string(cfg.host);
+        const std::string hctl = host + ":0:" + std::to_string(targets[cfg.host]++) + ":0";
+        const std::string scsi = "/devices/pseudo_0/adapter" + host + "/host" + host + "/target" +
+                                 hctl.substr(0, hctl.size() - 2) + "/" + hctl;
         add_record(o.tb, "P: " + scsi + "\nE: SUBSYSTEM=scsi\nE: DEVTYPE=scsi_device\n" +
                              "A: type=" + std::to_string(cfg.byte0 & 0x1F) + "\n" +
                              "A: scsi_level=" + std::to_string(cfg.scsi_level) + "\n" +

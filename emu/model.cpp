@@ -26,14 +26,6 @@ constexpr sense_code MICROCODE_CHANGED{6, 0x3F, 0x01};
 constexpr sense_code RESET_OCCURRED{6, 0x29, 0};
 constexpr sense_code TARGET_FAILURE{4, 0x44, 0};
 
-reply check(sense_code code)
-{
-    reply r;
-    r.status = CHECK_CONDITION;
-    r.sense = fixed_sense(code);
-    return r;
-}
-
 // The device asks for more data-out bytes than the initiator offers.
 reply short_data_out()
 {
@@ -82,10 +74,13 @@ std::string bumped(std::string rev)
 
 } // namespace
 
-bytes fixed_sense(sense_code code)
+bytes sense_data(sense_code code, bool descriptor, bool deferred)
 {
+    if (descriptor)
+        return {static_cast<uint8_t>(deferred ? 0x73 : 0x72), static_cast<uint8_t>(code.key & 0x0F),
+                code.asc, code.ascq, 0, 0, 0, 0};
     bytes s(18, 0);
-    s[0] = 0x70; // current error, fixed format
+    s[0] = deferred ? 0x71 : 0x70;
     s[2] = code.key & 0x0F;
     s[7] = 10;
     s[12] = code.asc;
@@ -105,7 +100,8 @@ std::optional<sense_code> parse_sense(const std::string &text)
 }
 
 device::device(device_config config)
-    : cfg_(std::move(config)), medium_(cfg_.medium), revision_(cfg_.revision)
+    : cfg_(std::move(config)), medium_(cfg_.medium), revision_(cfg_.revision),
+      serial_(cfg_.serial)
 {
     if (cfg_.new_revision.empty())
         cfg_.new_revision = bumped(cfg_.revision);
@@ -113,9 +109,20 @@ device::device(device_config config)
         attention_.push_back(*cfg_.initial_attention);
 }
 
-bool device::flashing(double now) const
+// `pending`: as if the download waiting for its activation were activated.
+bool device::flashing(double now, bool pending) const
 {
-    return flash_until_ && (cfg_.never_ready_after_flash || now < *flash_until_);
+    const std::optional<double> until =
+        pending && last_download_ ? *last_download_ + cfg_.flash_seconds : flash_until_;
+    return until && (cfg_.never_ready_after_flash || now < *until);
+}
+
+reply device::check(sense_code code, bool deferred) const
+{
+    reply r;
+    r.status = CHECK_CONDITION;
+    r.sense = sense_data(code, cfg_.descriptor_sense, deferred);
+    return r;
 }
 
 void device::activate(double when)
@@ -137,6 +144,8 @@ void device::settle(double now)
         flash_until_.reset();
         flashed_ = true;
         revision_ = cfg_.new_revision;
+        if (cfg_.serial_after_flash)
+            serial_ = cfg_.serial_after_flash;
         attention_.push_back(MICROCODE_CHANGED);
     }
 }
@@ -175,6 +184,20 @@ void device::reset(double now)
 
 reply device::command(const bytes &cdb, const bytes &data_out, size_t data_in_len, double now)
 {
+    const uint8_t op = cdb.empty() ? 0xFF : cdb[0];
+    // A command other than WRITE BUFFER activates a waiting download first.
+    const bool busy = flashing(now, op != 0x3B);
+    reply r = answer(cdb, data_out, data_in_len, now);
+    if (busy && op != 0x00 && op != 0x03 && op != 0x12) {
+        char what[40];
+        snprintf(what, sizeof what, "command 0x%02x while flashing", op);
+        r.violation = what;
+    }
+    return r;
+}
+
+reply device::answer(const bytes &cdb, const bytes &data_out, size_t data_in_len, double now)
+{
     if (cdb.empty())
         return check(INVALID_OPCODE);
     const uint8_t op = cdb[0];
@@ -182,25 +205,32 @@ reply device::command(const bytes &cdb, const bytes &data_out, size_t data_in_le
 
     const int n = ++seen_[op];
     ++seen_any_;
+    const fault_rule *fault = nullptr;
     for (const fault_rule &rule : cfg_.faults) {
         const int count = rule.opcode < 0 ? seen_any_ : n;
-        if ((rule.opcode >= 0 && rule.opcode != op) || (rule.until_reset && was_reset_))
-            continue;
-        if (!rule.covers(count))
-            continue;
-        if (op == 0x3B)
-            abort_download(); // a refused piece ends the download
+        if ((rule.opcode < 0 || rule.opcode == op) && !(rule.until_reset && was_reset_) &&
+            rule.covers(count)) {
+            fault = &rule;
+            break;
+        }
+    }
+    auto injected = [this](const fault_rule &rule) {
         reply r;
         if (rule.err) {
             r.ioctl_errno = rule.err;
         } else if (rule.sense) {
-            r = check(*rule.sense);
+            r = check(*rule.sense, rule.deferred);
         } else if (rule.status >= 0) {
             r.status = static_cast<uint8_t>(rule.status);
         } else {
             r.host_status = rule.host_status;
         }
         return r;
+    };
+    if (fault && !fault->resid && !fault->activates) {
+        if (op == 0x3B)
+            abort_download(); // a refused piece ends the download
+        return injected(*fault);
     }
 
     // The host has moved on from WRITE BUFFER: the microcode is complete.
@@ -211,10 +241,17 @@ reply device::command(const bytes &cdb, const bytes &data_out, size_t data_in_le
 
     if (cdb.size() < cdb_length(op))
         return check(INVALID_FIELD_CDB);
-    return dispatch(cdb, data_out, data_in_len, now);
+    const size_t short_by = fault ? static_cast<size_t>(fault->resid) : 0;
+    reply r = dispatch(cdb, data_out, data_in_len, now, short_by);
+    r.data_in.resize(r.data_in.size() - std::min(short_by, r.data_in.size()));
+    // The host hears of a failure, but the piece was taken and activated.
+    if (fault && fault->activates && r.status == 0 && !r.host_status && last_download_)
+        activate(now);
+    return fault && !fault->resid ? injected(*fault) : r;
 }
 
-reply device::dispatch(const bytes &cdb, const bytes &data_out, size_t data_in_len, double now)
+reply device::dispatch(const bytes &cdb, const bytes &data_out, size_t data_in_len, double now,
+                       size_t short_by)
 {
     const uint8_t op = cdb[0];
     if (op == 0x12)
@@ -252,7 +289,7 @@ reply device::dispatch(const bytes &cdb, const bytes &data_out, size_t data_in_l
             return check(INVALID_OPCODE);
         return load_unload(cdb);
     case 0x3B: // WRITE BUFFER (SPC-4 6.49)
-        return write_buffer(cdb, data_out, now);
+        return write_buffer(cdb, data_out, now, short_by);
     case 0x1D: // SEND DIAGNOSTIC (SPC-4 6.32)
         return send_diagnostic(cdb, data_out);
     case 0x1C: // RECEIVE DIAGNOSTIC RESULTS (SPC-4 6.27)
@@ -292,13 +329,13 @@ reply device::inquiry(const bytes &cdb, size_t len)
     }
     if (page == 0x00) {
         bytes d{pdt, 0x00, 0x00, 0x00, 0x00};
-        if (cfg_.serial)
+        if (serial_)
             d.push_back(0x80);
         d[3] = static_cast<uint8_t>(d.size() - 4);
         return data(std::move(d), alloc, len);
     }
-    if (page == 0x80 && cfg_.serial) {
-        const std::string &sn = *cfg_.serial;
+    if (page == 0x80 && serial_) {
+        const std::string &sn = *serial_;
         bytes d{pdt, 0x80, 0x00, static_cast<uint8_t>(std::min<size_t>(sn.size(), 251))};
         d.insert(d.end(), sn.begin(), sn.begin() + d[3]);
         return data(std::move(d), alloc, len);
@@ -317,7 +354,8 @@ reply device::request_sense(const bytes &cdb, size_t len, double now)
     } else if (flashing(now)) {
         code = BECOMING_READY;
     }
-    return data(fixed_sense(code), alloc, len);
+    // DESC asks for descriptor format.
+    return data(sense_data(code, cfg_.descriptor_sense || (cdb[1] & 0x01)), alloc, len);
 }
 
 reply device::load_unload(const bytes &cdb)
@@ -345,7 +383,7 @@ reply device::load_unload(const bytes &cdb)
     return {};
 }
 
-reply device::write_buffer(const bytes &cdb, const bytes &data_out, double now)
+reply device::write_buffer(const bytes &cdb, const bytes &data_out, double now, size_t short_by)
 {
     download_record rec;
     rec.mode = cdb[1] & 0x1F;
@@ -370,17 +408,18 @@ reply device::write_buffer(const bytes &cdb, const bytes &data_out, double now)
 
     records_.push_back(rec);
     reply r;
-    r.out_used = rec.length;
+    const size_t took = rec.length - std::min<size_t>(rec.length, short_by);
+    r.out_used = took;
     if (rec.length == 0) {
         // The closing command: whatever has arrived is the microcode.
         if (received_ > 0 || last_download_)
             activate(now);
         return r;
     }
-    if (image_.size() < static_cast<size_t>(at) + rec.length)
-        image_.resize(static_cast<size_t>(at) + rec.length);
-    std::copy_n(data_out.begin(), rec.length, image_.begin() + at);
-    received_ += rec.length;
+    if (image_.size() < static_cast<size_t>(at) + took)
+        image_.resize(static_cast<size_t>(at) + took);
+    std::copy_n(data_out.begin(), took, image_.begin() + at);
+    received_ += static_cast<long>(took);
     last_download_ = now;
     if (cfg_.image_size > 0 && received_ >= cfg_.image_size)
         activate(now);
@@ -424,7 +463,7 @@ reply device::receive_diagnostic(const bytes &cdb, size_t len)
     } else {
         // A deterministic answer that differs per request and per drive.
         uint32_t seed = key;
-        for (char c : cfg_.serial.value_or(cfg_.name))
+        for (char c : serial_.value_or(cfg_.name))
             seed = seed * 31 + static_cast<uint8_t>(c);
         d.assign(4 + static_cast<size_t>(cfg_.diag_page_length), 0);
         d[0] = 0x88;

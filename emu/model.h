@@ -36,6 +36,9 @@ struct fault_rule {
     int status = -1;                 // another status byte (0x08 BUSY ...)
     int host_status = 0;             // a transport failure (DID_TIME_OUT 3 ...)
     bool until_reset = false;        // a reset of the device ends the fault
+    bool deferred = false;           // the sense reports a deferred error
+    int resid = 0;                   // the command runs but moves this many bytes fewer
+    bool activates = false;          // WRITE BUFFER: the failure hides a taken, activated piece
 
     // Whether the n-th occurrence falls in the rule's window.
     bool covers(int n) const { return n >= nth && (count == 0 || n < nth + count); }
@@ -48,6 +51,9 @@ struct device_config {
     std::string vendor, product, revision;
     std::string new_revision;          // shown after an activated download
     std::optional<std::string> serial; // none: VPD page 0x80 is refused
+    std::optional<std::string> serial_after_flash; // another device behind the node
+    int host = 0;                      // H of H:C:T:L
+    bool descriptor_sense = false;     // every sense in descriptor format
     std::vector<uint8_t> inquiry_extra; // bytes 36.. of the standard data
     uint8_t scsi_level = 7;           // sysfs value (SPC-4 + 1)
     bool medium = true;               // cartridge or disc present
@@ -81,7 +87,8 @@ struct reply {
     int host_status = 0;
     size_t out_used = 0; // data-out bytes the command took
     bytes data_in;  // at most the caller's transfer length
-    bytes sense;    // fixed format, 18 bytes, with CHECK CONDITION
+    bytes sense;    // with CHECK CONDITION
+    std::string violation; // what the host should never have sent now
 };
 
 struct download_record {
@@ -101,6 +108,12 @@ public:
     reply command(const bytes &cdb, const bytes &data_out, size_t data_in_len, double now);
     // A device, target or bus reset.
     void reset(double now);
+    // "downloading" or "flashing" when only polling may reach the device,
+    // else null.
+    const char *busy(double now) const
+    {
+        return flashing(now) ? "flashing" : last_download_ ? "downloading" : nullptr;
+    }
     // The errno an injected fault gives the next reset ioctl (0: none).
     int reset_fault();
     // The host has stopped: a download still waiting for its activation
@@ -117,17 +130,20 @@ public:
     bool medium() const { return medium_; }
 
 private:
-    reply dispatch(const bytes &cdb, const bytes &data_out, size_t data_in_len, double now);
+    reply answer(const bytes &cdb, const bytes &data_out, size_t data_in_len, double now);
+    reply dispatch(const bytes &cdb, const bytes &data_out, size_t data_in_len, double now,
+                   size_t short_by);
+    reply check(sense_code code, bool deferred = false) const;
     reply inquiry(const bytes &cdb, size_t len);
     reply request_sense(const bytes &cdb, size_t len, double now);
-    reply write_buffer(const bytes &cdb, const bytes &data_out, double now);
+    reply write_buffer(const bytes &cdb, const bytes &data_out, double now, size_t short_by);
     reply load_unload(const bytes &cdb);
     reply send_diagnostic(const bytes &cdb, const bytes &data_out);
     reply receive_diagnostic(const bytes &cdb, size_t len);
     void activate(double now);
     void abort_download();
     void settle(double now);
-    bool flashing(double now) const;
+    bool flashing(double now, bool pending = false) const;
 
     device_config cfg_;
     bool medium_;
@@ -142,15 +158,16 @@ private:
     std::optional<double> flash_until_;
     bool flashed_ = false;         // an activation has completed
     std::string revision_;
+    std::optional<std::string> serial_;
     bytes diag_request_;           // the last SEND DIAGNOSTIC page
     std::optional<double> last_download_; // time of the last WRITE BUFFER still to activate
     bool cartridge_out_ = false;
     bool was_reset_ = false;   // unloaded, sitting in the drive's mouth
 };
 
-// The fixed-format sense data the models return (18 bytes, additional
-// length 10).
-bytes fixed_sense(sense_code code);
+// Sense data as the models return it: fixed format (18 bytes, additional
+// length 10) or descriptor format (8 bytes, no descriptors).
+bytes sense_data(sense_code code, bool descriptor, bool deferred = false);
 
 // "K/ASC/ASCQ" in hexadecimal, e.g. "5/26/00"; nullopt if malformed.
 std::optional<sense_code> parse_sense(const std::string &text);

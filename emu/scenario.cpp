@@ -84,12 +84,14 @@ sense_code sense_of(const std::string &where, const json &v)
 fault_rule parse_fault(const std::string &where, const json &f)
 {
     only_keys(where, f, {"op", "nth", "count", "sense", "errno", "status", "host_status",
-                         "until_reset"});
+                         "resid", "until_reset", "deferred", "activates"});
     fault_rule r;
     r.opcode = parse_opcode(where, f.value("op", json("any")));
     r.nth = f.value("nth", 1);
     r.count = f.value("count", 1);
     r.until_reset = f.value("until_reset", false);
+    r.deferred = f.value("deferred", false);
+    r.activates = f.value("activates", false);
     if (r.nth < 1 || r.count < 0)
         fail(where, "\"nth\" starts at 1 and \"count\" is 0 (forever) or more");
     int actions = 0;
@@ -109,13 +111,26 @@ fault_rule parse_fault(const std::string &where, const json &f)
         r.host_status = f["host_status"].get<int>();
         ++actions;
     }
-    if (actions != 1 || (r.opcode == 0x100 && !r.err))
-        fail(where, "a fault has exactly one of sense, errno, status, host_status "
-                    "(a reset fault only errno)");
+    if (f.contains("resid")) {
+        r.resid = f["resid"].get<int>();
+        ++actions;
+    }
+    if (actions != 1 || (r.opcode == 0x100 && !r.err) || (r.deferred && !r.sense) ||
+        (f.contains("resid") && r.resid < 1) || (r.activates && r.opcode != 0x3B))
+        fail(where, "a fault has exactly one of sense, errno, status, host_status, resid > 0 "
+                    "(a reset fault only errno; deferred only with sense; activates only on "
+                    "write_buffer)");
     return r;
 }
 
-device_config parse_device(const std::string &where, const json &d)
+bool descriptor(const std::string &where, const json &v)
+{
+    if (v != "fixed" && v != "descriptor")
+        fail(where, "sense_format is \"fixed\" or \"descriptor\"");
+    return v == "descriptor";
+}
+
+device_config parse_device(const std::string &where, const json &d, bool descriptor_sense)
 {
     only_keys(where, d,
               {"name", "class", "byte0", "vendor", "product", "revision", "new_revision",
@@ -123,7 +138,8 @@ device_config parse_device(const std::string &where, const json &d)
                "flash_seconds", "image_size", "id_stride", "append_always", "unlock",
                "diag_page_length", "diag_answers", "never_ready_after_flash",
                "inquiry_fails_after_flash", "unload_ignored", "wb_needs_empty",
-               "unit_attention", "faults", "nodes", "links", "enxio"});
+               "unit_attention", "faults", "nodes", "links", "enxio", "host", "sense_format",
+               "serial_after_flash"});
     device_config c;
     c.name = d.at("name").get<std::string>();
     const std::string w = where + " (" + c.name + ")";
@@ -148,6 +164,13 @@ device_config parse_device(const std::string &where, const json &d)
         c.serial = "EMU" + c.name;
     else if (!d["serial"].is_null())
         c.serial = d["serial"].get<std::string>();
+    if (d.contains("serial_after_flash"))
+        c.serial_after_flash = d["serial_after_flash"].get<std::string>();
+    c.host = d.value("host", 0);
+    if (c.host < 0 || c.host > 0xFFFF)
+        fail(w, "host out of range");
+    c.descriptor_sense =
+        d.contains("sense_format") ? descriptor(w, d["sense_format"]) : descriptor_sense;
     if (d.contains("inquiry_extra"))
         c.inquiry_extra = parse_hex(w, d["inquiry_extra"].get<std::string>());
     c.scsi_level = d.value("scsi_level", uint8_t{7});
@@ -251,7 +274,7 @@ scenario parse_scenario(const std::string &json_text)
     } catch (const json::parse_error &e) {
         fail("scenario", e.what());
     }
-    only_keys("scenario", doc, {"devices", "others", "comment"});
+    only_keys("scenario", doc, {"devices", "others", "comment", "sense_format"});
     scenario s;
     std::set<std::string> names, paths;
     auto claim = [&](const std::string &where, const std::string &p) {
@@ -261,10 +284,12 @@ scenario parse_scenario(const std::string &json_text)
             fail(where, "node path \"" + p + "\" used twice");
     };
     try {
+        const bool descriptor_sense =
+            descriptor("scenario", doc.value("sense_format", json("fixed")));
         int k = 0;
         for (const json &d : doc.value("devices", json::array())) {
             const std::string where = "device " + std::to_string(++k);
-            device_config c = parse_device(where, d);
+            device_config c = parse_device(where, d, descriptor_sense);
             if (!names.insert(c.name).second)
                 fail(where, "device name \"" + c.name + "\" used twice");
             for (const std::string &n : c.nodes) {

@@ -11,6 +11,7 @@ import pty
 import random
 import select
 import shutil
+import signal
 import struct
 import subprocess
 import sys
@@ -26,8 +27,8 @@ atexit.register(shutil.rmtree, WORK, True)
 HERE = os.path.dirname(os.path.abspath(__file__))
 # brisk alone on a faked clock, exec'd in place so that the signals the
 # emulator passes on reach brisk itself.
-CLOCK = ('LD_PRELOAD="$LD_PRELOAD:/usr/lib/x86_64-linux-gnu/faketime/libfaketime.so.1" '
-         'FAKETIME="+0 x%g" exec "$0" "$@"')
+FAKETIME = "/usr/lib/x86_64-linux-gnu/faketime/libfaketime.so.1"
+CLOCK = 'LD_PRELOAD="$LD_PRELOAD:' + FAKETIME + '" FAKETIME="+0 x%g" exec "$0" "$@"'
 HEADER = (b"\fATTACHED DEVICES:\n\n"
           b"Device        \tSupplier  Product           Rev   Serial Number  Device State\n"
           b"--------------\t--------  ----------------  ----  -------------  -------------\n")
@@ -55,7 +56,7 @@ def image(size, seed=7):
 
 class Result:
     def __init__(self, d, status, out, err, timed_out):
-        self.status, self.out, self.err, self.timed_out = status, out, err, timed_out
+        self.dir, self.status, self.out, self.err, self.timed_out = d, status, out, err, timed_out
         log = os.path.join(d, "log.jsonl")  # missing when the emulator refused to start
         with open(log if os.path.exists(log) else os.devnull) as f:
             self.log = [json.loads(line) for line in f if line.strip()]
@@ -79,11 +80,12 @@ class Result:
 
 
 def run(devices, args=(), feed=b"", name="brisk", fast=200, speed=None, rows=None, script=(),
-        others=(), wrap=(), timeout=60):
+        others=(), wrap=(), timeout=60, violations_ok=False):
     """`name ARGS` under the emulator. feed: standard input, then closed (None: /dev/null);
     script: (text, action) steps once the text is out: bytes typed, None closes standard input,
-    a callable gets the process; fast, speed: brisk alone, or with the emulator, on a clock that
-    many times faster; rows: on a terminal of that many rows; wrap: a command brisk runs under."""
+    "hangup" closes the terminal, a callable gets the process; fast, speed: brisk alone, or with the emulator, on a clock that
+    many times faster; rows: on a terminal of that many rows; wrap: a command brisk runs under.
+    A run in which a device saw an unsafe command or reset fails unless violations_ok."""
     d = tempfile.mkdtemp(dir=WORK)
     sc = os.path.join(d, "scenario.json")
     with open(sc, "w") as f:
@@ -136,6 +138,11 @@ def run(devices, args=(), feed=b"", name="brisk", fast=200, speed=None, rows=Non
                 typing[-1].start()
             elif action is None:
                 p.stdin.close()
+            elif action == "hangup":  # the terminal goes away, as a dropped session's does
+                os.close(master)
+                fds.discard(outfd)
+                master = None
+                p.send_signal(signal.SIGHUP)
             else:
                 action(p)
             continue
@@ -155,9 +162,13 @@ def run(devices, args=(), feed=b"", name="brisk", fast=200, speed=None, rows=Non
     for stream in (p.stdin, p.stdout, p.stderr):
         if stream and not stream.closed:
             stream.close()
-    if rows:
+    if master is not None:
         os.close(master)
-    return Result(d, p.returncode, got[outfd], got[errfd], bool(fds))
+    r = Result(d, p.returncode, got[outfd], got[errfd], bool(fds))
+    bad = [json.dumps(x) for x in r.log if "violation" in x]
+    if bad and not violations_ok:
+        raise AssertionError("unsafe for the devices:\n" + "\n".join(bad))
+    return r
 
 
 def read(path):
@@ -187,7 +198,7 @@ def row(n, path, d):
 
 def listed(devices, kind=TAPE, others=()):
     """(path, device) as listed: per name filter, device nodes (no links, of st's only nstN) in
-    the emulated /dev's own order; one per identity; only the kind's device types."""
+    the emulated /dev's own order; one per device; only the kind's device types."""
     d = tempfile.mkdtemp(dir=WORK)
     with open(os.path.join(d, "s.json"), "w") as f:
         json.dump({"devices": devices, "others": list(others)}, f)
@@ -200,7 +211,7 @@ def listed(devices, kind=TAPE, others=()):
             dev = nodes.get(n)
             if not dev or filt not in n or n in dev.get("enxio", []):
                 continue
-            ident = (dev["vendor"], dev["product"], dev.get("revision"), shown_serial(dev.get("serial")))
+            ident = dev["name"]
             byte0 = dev.get("byte0", {"tape": 1, "changer": 8, "optical": 5,
                                       "optical-memory": 7}[dev.get("class", "tape")])
             if ident not in ids and byte0 in kind[1]:

@@ -27,6 +27,7 @@ FAMILIES = {  # device, image size (None: a drive unlock file), fall-back questi
     "exabyte": (b.tape("", "EXABYTE", "Mammoth2", medium=True), 150000, False),
     "hp_ultrium": (b.tape("", "HP", "Ultrium 5-SCSI", medium=True), 3 * 65536 + 100, False),
     "ibm": (b.tape("", medium=True), 200000, False),
+    "ibm_descriptor_sense": (b.tape("", medium=True, sense_format="descriptor"), 200000, False),
     "quantum": (b.tape("", "QUANTUM", "SDLT600", medium=True), 150000, False),
     "seagate_ultrium": (b.tape("", "SEAGATE", "ULTRIUM06242-XXX", medium=True), 150000, False),
     "toshiba": (b.optical("", "TOSHIBA", "DVD-ROM SD-M1912", diag_answers={
@@ -36,6 +37,12 @@ FAMILIES = {  # device, image size (None: a drive unlock file), fall-back questi
 
 def op(c):
     return c.get("cdb", "")[:2]
+
+
+def key_asc(c):
+    """The sense key and ASC a command answered, in either sense format."""
+    s = bytes.fromhex(c.get("sense", "")) + bytes(14)
+    return (s[1] & 15, s[2]) if s[0] & 0x7E == 0x72 else (s[2] & 15, s[12])
 
 
 def states(out):
@@ -98,7 +105,7 @@ class Sweep(unittest.TestCase):
                 "check" if i > wbs[-1] and op(c) in ("00", "12") else None)
             # An empty drive whose test fails reads as loaded: the unload it
             # then refuses asks for the operator.
-            empty = c.get("sense", "")[4:6] == "02" and c.get("sense", "")[24:26] == "3a"
+            empty = key_asc(c) == (2, 0x3A)
             manual = kind == "eject" and (op(c) == "1b" or empty)
             for fname, fault in FAULTS * bool(kind):
                 self.current = "%s %s#%d (%s) %s" % (family, op(c), nth, kind, fname)
@@ -144,7 +151,7 @@ class Sweep(unittest.TestCase):
             want, upgraded = "", True
             # A unit attention reported at the first test stays pending while
             # that test fails, and then fails the second.
-            shifted = after.count("00") == 1 and c.get("sense", "")[4:6] == "06"
+            shifted = after.count("00") == 1 and key_asc(c)[0] == 6
             if op(c) == "00" and (after.count("00") == 2 or shifted):
                 self.check("reset and wait", any(x.get("reset") for x in cmds) and r.out.count(waiting) == 1)
             elif op(c) == "12":

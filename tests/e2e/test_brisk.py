@@ -138,7 +138,9 @@ class Listing(Case):
         for devices, name, kind, names in (
                 (LIBRARY, "brisk", b.TAPE, ["lto", "ibm", "changer", "ctl", "longname", "longer", "blanks"]),
                 ([dvd, mo, lto], "glint", b.OPTICAL, ["dvd", "mo"]),
-                ([dvd, mo, lto], "brisk", b.TAPE, ["lto"])):
+                ([dvd, mo, lto], "brisk", b.TAPE, ["lto"]),
+                # Alike to the letter and without serial numbers, yet two drives.
+                ([tape("a", serial=None), tape("b", node="nst1", serial=None)], "brisk", b.TAPE, ["a", "b"])):
             inv = b.listed(devices, kind, OTHERS)
             self.assertEqual(sorted(d["name"] for _, d in inv), sorted(names))
             r = run(devices, name=name, others=OTHERS)
@@ -315,13 +317,17 @@ class Refusals(Case):
         self.assertEqual((len(fds), set(fds)), (5, {fds[0]}))
 
     def test_eject(self):
-        # medium, unload refusals, answers, opcodes after READ BLOCK LIMITS, eject messages
-        for medium, refusals, feed, after, ejects in ((False, 0, b"1\ny\n0\n", [0x00, 0x3B], 0),
-                                                      (True, 0, b"1\ny\n0\n", [0x00, 0x1B, 0x00, 0x3B], 1),
-                                                      (True, 2, b"1\ny\n\n\n0\n", [0x00, 0x1B], 3)):
-            with self.subTest(medium=medium, refusals=refusals):
+        # medium, unload refusals, tests answered "becoming ready", answers, opcodes after READ BLOCK
+        # LIMITS, eject messages: a cartridge on its way in is waited for, not taken for no cartridge
+        for medium, refusals, loading, feed, after, ejects in (
+                (False, 0, 0, b"1\ny\n0\n", [0x00, 0x3B], 0),
+                (True, 0, 0, b"1\ny\n0\n", [0x00, 0x1B, 0x00, 0x3B], 1),
+                (True, 0, 2, b"1\ny\n0\n", [0x00, 0x00, 0x00, 0x1B, 0x00, 0x3B], 1),
+                (True, 2, 0, b"1\ny\n\n\n0\n", [0x00, 0x1B], 3)):
+            with self.subTest(medium=medium, refusals=refusals, loading=loading):
                 dev = tape("d", medium=medium, faults=[{"op": "load_unload", "count": refusals,
-                                                        "sense": "4/53/00"}] if refusals else [])
+                                                        "sense": "4/53/00"}] * bool(refusals) +
+                           [{"op": "test_unit_ready", "count": loading, "sense": "2/04/01"}] * bool(loading))
                 r, data = self.dl([dev], 1000, feed, ["-v"])
                 ops = r.ops("d")
                 self.assertEqual(ops[ops.index(0x05) + 1:][:len(after)], after)
@@ -508,11 +514,15 @@ class Recovery(Case):
             self.assertEqual([x["reset"] for x in r.log if "reset" in x], ["target"])
             self.assertIn(b"Waiting for /dev/nst0 to become ready (15 seconds)...\n", r.out)
             self.assertIn(b"F/W Upgraded \n", r.final())
-        # Never answers: each check gives up after 8 waits.
-        r = run([tape("d", faults=[{"op": "test_unit_ready", "nth": 2, "count": 0, "errno": 5}])],
-                [fw], b"1\ny\n0\n")
+        # Never answers, its target reset refused, beside a drive still writing its flash on the same
+        # host: one reset, no bus reset (the emulator fails the run on one), 8 waits and no more.
+        devs = [tape("d", faults=[{"op": "test_unit_ready", "nth": 2, "count": 0, "errno": 5},
+                                  {"op": "reset", "count": 0, "errno": 5}]),
+                tape("e", node="nst1", flash_seconds=100000)]
+        devs = [order for order in (devs, devs[::-1]) if b.listed(order)[0][1]["name"] == "d"][0]
+        r = run(devs, [fw], b"1-2\ny\n0\n")
         waits = r.out.count(b"Waiting for /dev/nst0 to become ready (15 seconds)...\n")
-        self.assertTrue(waits >= 8 and waits % 8 == 0, waits)
+        self.assertEqual((waits, [x["reset"] for x in r.log if "reset" in x]), (8, ["target"]))
         self.assertIn(b"ULT3580-TD8       ----  SNd            Unavailable  \n", r.final())
         # The first check runs out (2 + 8 x 2 tests); the pass after the
         # second download finds the drive again.
@@ -593,6 +603,67 @@ class Abuse(Case):
                                                 b"file or directory\nDownload not performed\n" % gone[1]))
         self.assertEqual((r.commands(gone[0], 0x3B), r.images), ([], {order[1]: data}))
         self.assertIn(b"Update failed", r.out)
+
+
+class Safety(Case):
+    def test_hangups_neither_stop_a_transfer_nor_the_countdown(self):
+        data = image(1 << 20)
+        fw = self.file(data)
+        for script in ([(b"please wait.\n", "hangup")], [(b"[0]: ", b"0\n"), (b"terminate in\n", "hangup")]):
+            with self.subTest(script[-1][0]):
+                r = run([tape("d")], ["-l", "512", fw], None, rows=24, fast=50,
+                        script=[(b"[1]: ", b"1\n"), (b"[N]? ", b"y\n")] + script)
+                ops = r.ops("d")
+                self.assertEqual((r.status, r.err, r.images.get("d")), (0, b"", data))
+                # Activated, then checked after its recovery period.
+                self.assertEqual(ops[len(ops) - ops[::-1].index(0x3B):], [0x00, 0x00, 0x12, 0x12, 0x12])
+
+    def test_a_second_run_leaves_a_held_drive_alone(self):
+        devs, fw = [tape("d"), tape("e", node="nst1")], self.file(image(1000))
+        first = [d["name"] for _, d in b.listed(devs)].index("d") + 1
+
+        def second_listing(p):
+            open("/proc/%d/cwd/go" % p.pid, "w").close()
+            for _ in range(400):
+                if os.path.exists("/proc/%d/cwd/done" % p.pid):
+                    break
+                time.sleep(0.05)
+        runs = [run(devs, [fw], b"%d\ny\n0\n" % first, fast=20, wrap=wrap, script=script) for wrap, script in (
+            ((), ()), (["sh", "-c", '(until [ -e go ]; do sleep 1; done; brisk >second 2>&1; touch done) & '
+                        'exec "$@"', "sh"], [(b"terminate in\n", second_listing)]))]
+        self.assertEqual([c["cdb"] for c in runs[1].commands("d")], [c["cdb"] for c in runs[0].commands("d")])
+        with open(os.path.join(runs[1].dir, "second"), "rb") as f:
+            self.assertEqual(f.read(), b.table([x for x in b.listed(devs) if x[1]["name"] == "e"]))
+
+    def test_another_device_behind_the_node_is_sent_nothing_more(self):
+        r, data = self.dl([tape("d", serial_after_flash="SNother")], 1000)
+        ops = r.ops("d")
+        self.assertEqual(r.err, b"/dev/nst0 now answers as IBM ULT3580-TD8, serial number SNother, not as the "
+                                b"listed device; nothing more is sent to it\n")
+        self.assertEqual(ops[len(ops) - ops[::-1].index(0x3B):], [0x00, 0x00, 0x12, 0x12, 0x12])
+        self.assertIn(b"ULT3580-TD8       ----  SNd            Unavailable  \n", r.final())
+
+    def test_answers_short_deferred_or_of_another_command(self):
+        rbl = b"Read Block Limits command failed\nDownload not performed\n"
+        for fault, err, state, pieces in (  # a fault, what brisk says, the drive's state, pieces sent
+                ({"op": "write_buffer", "nth": 2, "resid": 100}, WB_FAILED, b"Update failed", 2),
+                ({"op": "read_block_limits", "resid": 1}, rbl, b"Update failed", 0),
+                # An error deferred from an earlier command says nothing of the image.
+                ({"op": "write_buffer", "nth": 2, "sense": "5/26/00", "deferred": True}, WB_FAILED,
+                 b"Update failed", 2),
+                ({"op": "inquiry", "nth": 3, "resid": 13}, b"", None, 0)):
+            with self.subTest(fault):
+                r, _ = self.dl([tape("d", faults=[fault])], 300000, b"1\ny\n\n0\n")
+                self.assertEqual((r.err, len(r.commands("d", 0x3B))), (err, pieces))
+                self.assertEqual(state and r.final().split(b"\n")[0][-13:].strip(), state)
+                self.assertEqual(state is None, r.out.startswith(NONE_FOUND))
+
+    def test_recovery_is_timed_on_a_clock_the_wall_clock_does_not_move(self):
+        # The wall clock races a thousand times ahead: the -d period of 15 seconds still lasts 15.
+        r = run([tape("d")], ["-d", self.file(image(1000))], b"1\ny\n0\n", fast=1000,
+                wrap=["env", "DONT_FAKE_MONOTONIC=1"])
+        self.assertTrue(13 <= countdown(r) <= 15, countdown(r))
+        self.assertIn(b"F/W Upgraded \n", r.final())
 
 
 if __name__ == "__main__":

@@ -20,6 +20,7 @@ TEST(Scenario, RefusedWithAClearMessage)
         {dev + std::string(R"("links": ["../etc/x"]}]})"), "without . or .."},
         {dev + std::string(R"("faults": [{"op": "inquiry", "sense": "5/260"}]}]})"), "K/ASC/ASCQ"},
         {dev + std::string(R"("class": "printer"}]})"), "unknown class"},
+        {dev + std::string(R"("sense_format": "long"}]})"), "\"fixed\" or \"descriptor\""},
         {R"({"others": [{"path": "ttyS0", "dev": "4"}]})", "MAJ:MIN"}};
     for (const auto &[json, message] : rows) {
         try {

@@ -172,7 +172,7 @@ TEST_F(Lib, SerialPlacement)
     const struct { const char *vendor; std::string serial; int claim, fails; std::string field; } rows[] = {
         {"HP", "AB12CD      ", -1, 0, "AB12CD" + z.substr(6)}, {"HP", "ABCDEFGH12345678WXYZ", -1, 0, "12345678WXYZ"},
         {"HP", std::string("AB\0CD", 5), -1, 0, "AB" + z.substr(2)}, {"HP", "X", -1, 0, "X" + z.substr(1)},
-        {"HP", std::string(252, 'S'), -1, 0, std::string(12, 'S')}, {"HP", "SHORT", 40, 0, z},
+        {"HP", std::string(252, 'S'), -1, 0, std::string(12, 'S')}, {"HP", "SHORT", 40, 0, "SHORT" + z.substr(5)},
         {"HP", "", -1, 0, own},                                       {"HP", "SN1", -1, 1, own},
         {"HP", "SN1", -1, 2, own},                                    {"STK", "SN42", -1, 0, "SN42" + z.substr(4)},
     };
