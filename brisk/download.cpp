@@ -337,6 +337,16 @@ int claim_device(device_entry *entry, scsi_cmd_block *block, int flags, bool ver
 {
     if (entry->fd >= 0)
         return 0;
+    // A node whose device, or whose generic node, is no longer the listed
+    // one is not opened: the open alone would reach another device.
+    scsi_address now;
+    if (entry->located &&
+        (!uscsi_host_locate(entry->path, &now) || now.host != entry->address.host ||
+         now.channel != entry->address.channel || now.target != entry->address.target ||
+         now.lun != entry->address.lun || strcmp(now.generic, entry->address.generic) != 0)) {
+        errno = ENXIO;
+        return -1;
+    }
     const int fd = open(entry->path, open_mode(entry) | O_NONBLOCK);
     if (fd < 0)
         return -1;

@@ -90,5 +90,5 @@ cmdlog() {
         }
         $4 == "Sense" { key = $0; sub(/.*Sense Key : /, "", key); sub(/ *\[current\] *$/, "", key); next }
         $4 == "Add." { a = $0; sub(/.*Add\. Sense: /, "", a); print dev "   sense " key ", " a }
-    ' | grep "^${2:-}"
+    ' | grep "^${2:-}" || true
 }

@@ -1,0 +1,37 @@
+# tgt's tape drive removed and found again while it recovers from a -d
+# download (scsi_debug's drives have no READ BLOCK LIMITS: none gets that
+# far). st gives nst0 to the returning drive at once, but sg keeps sg0 for
+# brisk's held descriptor: the check reaches only the removed device, and
+# the row becomes Unavailable. Once sg0 is free, a scsi_debug drive that
+# differs only in its serial number takes both nodes: nst0 now leads to
+# another SCSI device, so the next check opens nothing and sends nothing.
+#rig --tgt --scsi-debug 'ptype=1 add_host=0'
+. /rig/lib.sh
+identity IET VIRTUAL-TAPE 0001
+image /tmp/fw.bin 4096
+nodes() {
+    echo "=== $1"
+    for n in /sys/class/scsi_tape/nst[0-9] /sys/class/scsi_generic/sg*; do
+        echo "${n##*/} $(basename "$(readlink $n/device)")"
+    done
+}
+
+echo +0 > /tmp/clock
+dialogue_start faked brisk -d /tmp/fw.bin
+say 1 y y      # the tape drive, download to it, with the default mode
+await "Select Device(s)" 2
+echo 1 > /sys/class/scsi_device/0:0:0:0/device/delete
+echo "- - -" > /sys/class/scsi_host/host0/scan
+nodes "tgt's drive removed and found again"
+cmdlog_start
+echo +16 > /tmp/clock
+say 1          # busy: the check after the recovery, then the prompt again
+await "Select Device(s)" 3
+cmdlog "the check"
+echo 1 > /sys/class/scsi_device/0:0:0:0/device/delete
+echo 1 > $SD/add_host
+nodes "tgt's drive removed, scsi_debug's added"
+cmdlog_start
+say 0
+dialogue_end "brisk -d fw.bin"
+cmdlog "brisk -d fw.bin, after the check"
