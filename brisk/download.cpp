@@ -340,8 +340,13 @@ int claim_device(device_entry *entry, scsi_cmd_block *block, int flags, bool ver
     // A node whose device, or whose generic node, is no longer the listed
     // one is not opened: the open alone would reach another device.
     scsi_address now;
-    if (entry->located &&
-        (!uscsi_host_locate(entry->path, &now) || now.host != entry->address.host ||
+    errno = 0;
+    if (entry->located && !uscsi_host_locate(entry->path, &now)) {
+        if (errno == 0)
+            errno = ENXIO;
+        return -1;
+    }
+    if (entry->located && (now.host != entry->address.host ||
          now.channel != entry->address.channel || now.target != entry->address.target ||
          now.lun != entry->address.lun || strcmp(now.generic, entry->address.generic) != 0)) {
         errno = ENXIO;

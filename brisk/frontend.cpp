@@ -6,6 +6,7 @@
 #include <cctype>
 #include <cerrno>
 #include <climits>
+#include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -193,7 +194,8 @@ double update_device_status(device_entry *list, scsi_cmd_block *block, int flags
     for (device_entry *e = list; e; e = e->next) {
         if (e->state == DEV_WRITING_FLASH) {
             // The wall clock may be set meanwhile; the recovery is not.
-            const double elapsed = monotonic_seconds() - e->recovery_start;
+            // Whole seconds, as the time stamps count them.
+            const double elapsed = floor(monotonic_seconds()) - floor(e->recovery_start);
             const double remaining = recovery_period(e, flags) - elapsed;
             if (remaining <= 0)
                 post_download_operations(block, e, flags, list);
