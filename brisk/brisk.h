@@ -121,6 +121,7 @@ void enable_interrupts(const int *list, int flags);
 // Download engine (download.cpp).
 void check_n_download(device_entry *entry, firmware_image *image,
                       scsi_cmd_block *block, int flags);
+// download and unlock_toshiba work on the descriptor check_n_download holds.
 void download(device_entry *entry, firmware_image *image, scsi_cmd_block *block,
               const download_params *row, int flags);
 // 0 once the drive is empty; -1 when the operator could not take the
@@ -133,11 +134,12 @@ int eject_tape(int fd, scsi_cmd_block *block, int flags);
 int claim_device(device_entry *entry, scsi_cmd_block *block, int flags, bool verify);
 void release_device(device_entry *entry);
 // claim_device for a download, with the refusals said: 0, or -1 with the
-// entry's state set.
+// entry's state set. A device already held is left as it is.
 int open_for_download(device_entry *entry, scsi_cmd_block *block, int flags);
-// 1 when INQUIRY data shows the vendor, product and serial of the entry; 0
-// when it cannot tell (no serial this time); -1 for another device, said on
-// standard error with what answered instead.
-int compare_identity(const device_entry *entry, const unsigned char *inq);
+// INQUIRY on fd: 1 when it shows the vendor, product and serial of the
+// entry (its data then in block->inq_data); 0 when it cannot tell (no
+// answer, or no serial this time); -1 for another device, said on standard
+// error with what answered instead.
+int identify(const device_entry *entry, int fd, scsi_cmd_block *block, int verbose);
 int unlock_toshiba(device_entry *entry, firmware_image *image,
                    scsi_cmd_block *block, int flags);

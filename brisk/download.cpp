@@ -123,7 +123,7 @@ bool uncertain(const scsi_result &r)
 {
     if (r.err != 0 || r.host_status != 0 || (r.driver_status & 0x07) != 0)
         return true;
-    return r.status == 2 && r.sense_len > 0 && !r.sense.deferred && r.sense.key == 6;
+    return has_current_sense(r) && r.sense.key == 6;
 }
 
 double host_release()
@@ -280,13 +280,12 @@ int eject_tape(int fd, scsi_cmd_block *block, int flags)
     for (;;) {
         test_unit_ready(fd, block, verbose);
         // A cartridge on its way in is not an empty drive.
-        if (sense_is(block->result, 2, 0x04) && block->result.sense.ascq == 0x01 &&
-            ++loading_tests < BECOMING_READY_TESTS) {
+        const bool loading = sense_is(block->result, 2, 0x04) && block->result.sense.ascq == 0x01;
+        if (loading && ++loading_tests < BECOMING_READY_TESTS) {
             sleep(EJECT_SETTLE_SECONDS);
             continue;
         }
-        if (unit_not_ready(block) && !(block->result.sense.asc == 0x04 &&
-                                       block->result.sense.ascq == 0x01)) {
+        if (!loading && unit_not_ready(block)) {
             sleep(EJECT_SETTLE_SECONDS);
             return 0;
         }
@@ -316,8 +315,11 @@ int eject_tape(int fd, scsi_cmd_block *block, int flags)
     }
 }
 
-int compare_identity(const device_entry *entry, const unsigned char *inq)
+int identify(const device_entry *entry, int fd, scsi_cmd_block *block, int verbose)
 {
+    if (inquiry(fd, block, verbose) != 0)
+        return 0;
+    const unsigned char *inq = block->inq_data;
     const unsigned char *listed = entry->inquiry_data;
     const bool same_names = memcmp(listed + 8, inq + 8, 24) == 0;
     if (same_names && memcmp(listed + 36, inq + 36, 12) == 0)
@@ -346,9 +348,8 @@ int claim_device(device_entry *entry, scsi_cmd_block *block, int flags, bool ver
             errno = ENXIO;
         return -1;
     }
-    if (entry->located && (now.host != entry->address.host ||
-         now.channel != entry->address.channel || now.target != entry->address.target ||
-         now.lun != entry->address.lun || strcmp(now.generic, entry->address.generic) != 0)) {
+    if (entry->located && (!same_address(now, entry->address) ||
+                           strcmp(now.generic, entry->address.generic) != 0)) {
         errno = ENXIO;
         return -1;
     }
@@ -364,9 +365,7 @@ int claim_device(device_entry *entry, scsi_cmd_block *block, int flags, bool ver
     entry->fd = fd;
     if (!verify)
         return 0;
-    const int same = inquiry(fd, block, flags & OPT_VERBOSE) == 0
-                         ? compare_identity(entry, block->inq_data)
-                         : 0;
+    const int same = identify(entry, fd, block, flags & OPT_VERBOSE);
     if (same == 0) {
         release_device(entry);
         errno = EIO;
@@ -427,14 +426,6 @@ int unlock_toshiba(device_entry *entry, firmware_image *image, scsi_cmd_block *b
     block->data_out = request;
     block->data_in = response;
 
-    const int claimed = claim_device(entry, block, flags, true);
-    if (claimed == -2)
-        return -1;
-    if (claimed != 0) {
-        fprintf(stderr, "Unable to Unlock device <%s>: error: %s\n", entry->path,
-                strerror(errno));
-        return -1;
-    }
     const int fd = entry->fd;
     auto fail = [&](const char *format) {
         fprintf(stderr, format, entry->path);
@@ -488,10 +479,6 @@ void download(device_entry *entry, firmware_image *image, scsi_cmd_block *block,
     if (flags)
         printf("Opening Device: %s\n", entry->path);
     entry->state = DEV_UPDATE_FAILED;
-    // A drive kept open after a failed transfer is still ours: a second open
-    // would leak the first descriptor, and st refuses it with EBUSY.
-    if (open_for_download(entry, block, flags) != 0)
-        return;
     const int fd = entry->fd;
 
     int32_t xfer = row->xfer_size;
@@ -701,6 +688,10 @@ void check_n_download(device_entry *entry, firmware_image *image, scsi_cmd_block
             return;
         }
     }
+    // A drive kept open after a failed transfer is still ours: a second open
+    // would leak the first descriptor, and st refuses it with EBUSY.
+    if (open_for_download(entry, block, flags) != 0)
+        return;
     if (memcmp(entry->inquiry_data + 8, "TOSHIBA", 7) == 0 &&
         unlock_toshiba(entry, image, block, flags) != 0) {
         printf("Could not unlock %s\n\n", entry->path);

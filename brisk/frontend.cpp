@@ -173,9 +173,7 @@ void post_download_operations(scsi_cmd_block *block, device_entry *entry, int fl
         }
     }
 
-    const int same = reachable && inquiry(fd, block, verbose) == 0
-                         ? compare_identity(entry, block->inq_data)
-                         : 0;
+    const int same = reachable ? identify(entry, fd, block, verbose) : 0;
     if (same > 0) {
         memcpy(entry->inquiry_data, block->inq_data, INQ_LEN);
         entry->state += 1;

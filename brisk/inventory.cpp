@@ -46,11 +46,6 @@ bool type_accepted(unsigned char byte0, int devclass)
     }
 }
 
-bool same_address(const scsi_address &a, const scsi_address &b)
-{
-    return a.host == b.host && a.channel == b.channel && a.target == b.target && a.lun == b.lun;
-}
-
 const char *state_text(int32_t state)
 {
     switch (state) {

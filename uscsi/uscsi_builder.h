@@ -39,10 +39,9 @@ inline int by_sense_key(int result, const scsi_cmd_block *block, int no_sense_re
 {
     if (result == 0)
         return 0;
-    const scsi_result &r = block->result;
-    if (r.status != 2 || r.sense_len == 0 || r.sense.deferred)
+    if (!has_current_sense(block->result))
         return -1;
-    const int key = r.sense.key;
+    const int key = block->result.sense.key;
     if (key == 1)
         return 1;
     if (key == 0)

@@ -183,10 +183,14 @@ sense_info decode_sense(const unsigned char *sense, int count)
     return s;
 }
 
+bool has_current_sense(const scsi_result &r)
+{
+    return r.err == 0 && r.status == 2 && r.sense_len > 0 && !r.sense.deferred;
+}
+
 bool sense_is(const scsi_result &r, int key, int asc)
 {
-    return r.err == 0 && r.status == 2 && r.sense_len > 0 && !r.sense.deferred &&
-           r.sense.key == key && r.sense.asc == asc;
+    return has_current_sense(r) && r.sense.key == key && r.sense.asc == asc;
 }
 
 const char *scsi_find_command_name(int opcode)

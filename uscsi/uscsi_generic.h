@@ -66,8 +66,10 @@ struct scsi_result {
     int sense_len;        // sense bytes the host wrote
     sense_info sense;
 };
-// The command completed and its answer is about itself: a CHECK CONDITION
-// whose current (not deferred) sense has this key and ASC.
+// The command completed with a CHECK CONDITION whose sense is about itself
+// (current, not deferred).
+bool has_current_sense(const scsi_result &r);
+// has_current_sense, with this key and ASC.
 bool sense_is(const scsi_result &r, int key, int asc);
 
 // Caller-owned record serving one command at a time.
@@ -86,7 +88,6 @@ struct scsi_cmd_block {
 static_assert(offsetof(scsi_cmd_block, sense_ext) ==
                   offsetof(scsi_cmd_block, sense) + SENSE_LEN,
               "REQUEST SENSE reads 36 bytes across sense and sense_ext");
-
 
 constexpr size_t P_ERROR_MSG_SIZE = 1600;
 extern char p_error_msg[P_ERROR_MSG_SIZE];

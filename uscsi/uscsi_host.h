@@ -23,6 +23,11 @@ struct scsi_address {
     int host = -1, channel = -1, target = -1, lun = -1; // H:C:T:L
     char generic[32] = {}; // the device's generic node, "" when it has none
 };
+// The same SCSI device (H:C:T:L); the generic node is not compared.
+inline bool same_address(const scsi_address &a, const scsi_address &b)
+{
+    return a.host == b.host && a.channel == b.channel && a.target == b.target && a.lun == b.lun;
+}
 // false when the host cannot tell; such a node stands for a device of its own.
 bool uscsi_host_locate(const char *path, scsi_address *out);
 

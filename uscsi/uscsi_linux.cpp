@@ -75,19 +75,15 @@ bool has_own_driver_node(const std::string &dir)
     return sr;
 }
 
-// The SCSI generic node of the device behind fd, or "" when it has none
-// (sg not loaded, no sysfs entry, or a node whose fstat tells nothing).
-std::string generic_node_of(int fd)
+// The SCSI generic node of the device behind a node of this status, or ""
+// when it has none (sg not loaded, no sysfs entry) or is one itself.
+std::string generic_node(const struct stat &st)
 {
-    struct stat st;
-    if (fstat(fd, &st) != 0 || !(S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode)))
+    if (!(S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode)) ||
+        (S_ISCHR(st.st_mode) && major(st.st_rdev) == SG_MAJOR))
         return "";
-    // A generic node is already the right one.
-    if (S_ISCHR(st.st_mode) && major(st.st_rdev) == SG_MAJOR)
-        return "";
-    const std::string dir = sysfs_device_dir(st) + "/scsi_generic";
     std::string found;
-    if (DIR *d = opendir(dir.c_str())) {
+    if (DIR *d = opendir((sysfs_device_dir(st) + "/scsi_generic").c_str())) {
         while (const dirent *e = readdir(d)) {
             if (strncmp(e->d_name, "sg", 2) == 0) {
                 found = std::string("/dev/") + e->d_name;
@@ -97,6 +93,13 @@ std::string generic_node_of(int fd)
         closedir(d);
     }
     return found;
+}
+
+// generic_node of the node behind fd ("" when its fstat tells nothing).
+std::string generic_node_of(int fd)
+{
+    struct stat st;
+    return fstat(fd, &st) == 0 ? generic_node(st) : "";
 }
 
 // Descriptors held by uscsi_host_hold: the generic node's own descriptor
@@ -271,18 +274,9 @@ bool uscsi_host_locate(const char *path, scsi_address *out)
         *out = {};
         return false;
     }
-    if (!(S_ISCHR(st.st_mode) && major(st.st_rdev) == SG_MAJOR)) {
-        if (DIR *d = opendir((dir + "/scsi_generic").c_str())) {
-            while (const dirent *e = readdir(d)) {
-                const std::string node = std::string("/dev/") + e->d_name;
-                if (strncmp(e->d_name, "sg", 2) == 0 && node.size() < sizeof out->generic) {
-                    memcpy(out->generic, node.c_str(), node.size() + 1);
-                    break;
-                }
-            }
-            closedir(d);
-        }
-    }
+    const std::string sg = generic_node(st);
+    if (sg.size() < sizeof out->generic)
+        memcpy(out->generic, sg.c_str(), sg.size() + 1);
     return true;
 }
 
