@@ -91,6 +91,8 @@ class Sweep(unittest.TestCase):
         self.assertEqual((ref.status, ref.err, set(ref.states.values())), (0, "", {"F/W Upgraded"}))
         self.assertEqual([(ref.images.get(d), self.sent(self.lines(ref, d))) for d in "ab"],
                          [(self.image, len(self.image))] * 2)
+        # The second drive gets the very commands the first got.
+        self.assertEqual(*[[c["cdb"] for c in self.lines(ref, d) if op(c) == "3b"] for d in "ab"])
         path = "/dev/" + ref.out.split("ATTACHED DEVICES:", 1)[1].split("\n1:", 1)[1].split()[0]
         self.bad, good = ("a", "b") if path.endswith(self.nodes[0]) else ("b", "a")
         cmds = self.ref_cmds = self.lines(ref, self.bad)

@@ -255,12 +255,6 @@ class Downloads(Case):
                 # Within 0.3 s of real time, so the row's recovery period shows.
                 self.assertTrue(recovery - 60 < countdown(r) <= recovery, countdown(r))
 
-    def test_two_drives_get_the_same_sequence(self):
-        devs = [tape("a", "EXABYTE", "Mammoth2"), tape("b", "EXABYTE", "Mammoth2", "nst1")]
-        r, data = self.dl(devs, 150000, b"1-2\ny\n0\n")
-        self.assertEqual((r.wb("a"), r.wb("b")), (expected(150000, 65534, 5, control=1),) * 2)
-        self.assertEqual((r.images["a"], r.images["b"]), (data, data))
-
     def test_fall_back_row_on_an_optical_drive(self):
         dev = optical("d", "ACME", "BD-RE X1")
         r, data = self.dl([dev], 1 << 24, b"1\ny\ny\n0\n", name="glint")
