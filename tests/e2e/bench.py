@@ -27,8 +27,8 @@ atexit.register(shutil.rmtree, WORK, True)
 HERE = os.path.dirname(os.path.abspath(__file__))
 # brisk alone on a faked clock, exec'd in place so that the signals the
 # emulator passes on reach brisk itself.
-FAKETIME = "/usr/lib/x86_64-linux-gnu/faketime/libfaketime.so.1"
-CLOCK = 'LD_PRELOAD="$LD_PRELOAD:' + FAKETIME + '" FAKETIME="+0 x%g" exec "$0" "$@"'
+CLOCK = ('LD_PRELOAD="$LD_PRELOAD:/usr/lib/x86_64-linux-gnu/faketime/libfaketime.so.1" '
+         'FAKETIME="+0 x%g" exec "$0" "$@"')
 HEADER = (b"\fATTACHED DEVICES:\n\n"
           b"Device        \tSupplier  Product           Rev   Serial Number  Device State\n"
           b"--------------\t--------  ----------------  ----  -------------  -------------\n")
@@ -83,8 +83,9 @@ def run(devices, args=(), feed=b"", name="brisk", fast=200, speed=None, rows=Non
         others=(), wrap=(), timeout=60, violations_ok=False):
     """`name ARGS` under the emulator. feed: standard input, then closed (None: /dev/null);
     script: (text, action) steps once the text is out: bytes typed, None closes standard input,
-    "hangup" closes the terminal, a callable gets the process; fast, speed: brisk alone, or with the emulator, on a clock that
-    many times faster; rows: on a terminal of that many rows; wrap: a command brisk runs under.
+    "hangup" closes the terminal, a callable gets the process; fast, speed: brisk alone, or with
+    the emulator, on a clock that many times faster; rows: on a terminal of that many rows; wrap:
+    a command brisk runs under.
     A run in which a device saw an unsafe command or reset fails unless violations_ok."""
     d = tempfile.mkdtemp(dir=WORK)
     sc = os.path.join(d, "scenario.json")
@@ -211,12 +212,11 @@ def listed(devices, kind=TAPE, others=()):
             dev = nodes.get(n)
             if not dev or filt not in n or n in dev.get("enxio", []):
                 continue
-            ident = dev["name"]
             byte0 = dev.get("byte0", {"tape": 1, "changer": 8, "optical": 5,
                                       "optical-memory": 7}[dev.get("class", "tape")])
-            if ident not in ids and byte0 in kind[1]:
+            if dev["name"] not in ids and byte0 in kind[1]:
                 found.append(("/dev/" + n, dev))
-            ids.add(ident)
+            ids.add(dev["name"])
     return found
 
 

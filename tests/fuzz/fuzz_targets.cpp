@@ -92,8 +92,6 @@ void unlock(input in)
         image.data[i] = static_cast<unsigned char>(text[i % text.size()]);
     image.file_status.st_size = static_cast<off_t>(image.data.size());
     device_entry entry;
-    unsigned char inq[INQ_LEN] = {};
-    entry.inquiry_data = inq;
     strcpy(entry.path, "/dev/null");
     static scsi_cmd_block block;
     script(answers);
@@ -103,7 +101,6 @@ void unlock(input in)
         const size_t size = static_cast<size_t>(image.file_status.st_size);
         check(size <= image.data.size() && (image.converted != 1 || size >= 0xC000 + 3));
     }
-    release_device(&entry);
 }
 
 // time_delta on any texts. Input: unit (signed), start up to a zero byte, end.
@@ -143,7 +140,6 @@ void download(input in)
     strcpy(entry.path, "/dev/null");
     entry.inquiry_data = block.inq_data;
     ::download(&entry, &image, &block, &row, flags);
-    release_device(&entry);
 
     size_t sent = 0, writes = 0;
     bool closed = false;
