@@ -113,8 +113,9 @@ void select_n_download(device_entry *list, firmware_image *image,
                        scsi_cmd_block *block, int flags);
 int build_select_list(device_entry *list, int count, int *default_selection);
 double update_device_status(device_entry *list, scsi_cmd_block *block, int flags);
+// list: the whole inventory, which tells whether a bus reset may be sent.
 void post_download_operations(scsi_cmd_block *block, device_entry *entry, int flags,
-                              const device_entry *list = nullptr);
+                              const device_entry *list);
 int disable_interrupts(const int *list, int flags);
 void enable_interrupts(const int *list, int flags);
 
