@@ -342,12 +342,8 @@ int claim_device(device_entry *entry, scsi_cmd_block *block, int flags, bool ver
     // A node whose device, or whose generic node, is no longer the listed
     // one is not opened: the open alone would reach another device.
     scsi_address now;
-    errno = 0;
-    if (entry->located && !uscsi_host_locate(entry->path, &now)) {
-        if (errno == 0)
-            errno = ENXIO;
+    if (entry->located && !uscsi_host_locate(entry->path, &now))
         return -1;
-    }
     if (entry->located && (!same_address(now, entry->address) ||
                            strcmp(now.generic, entry->address.generic) != 0)) {
         errno = ENXIO;

@@ -28,7 +28,8 @@ inline bool same_address(const scsi_address &a, const scsi_address &b)
 {
     return a.host == b.host && a.channel == b.channel && a.target == b.target && a.lun == b.lun;
 }
-// false when the host cannot tell; such a node stands for a device of its own.
+// false, with errno set (ENXIO when the node leads to no SCSI device), when
+// the host cannot tell; such a node stands for a device of its own.
 bool uscsi_host_locate(const char *path, scsi_address *out);
 
 // Takes an advisory lock, shared by every run of brisk on this host, on the

@@ -259,21 +259,25 @@ bool uscsi_host_locate(const char *path, scsi_address *out)
 {
     *out = {};
     struct stat st;
-    if (stat(path, &st) != 0 || !(S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode)))
+    if (stat(path, &st) != 0)
         return false;
-    const std::string dir = sysfs_device_dir(st);
+    auto none = [out] {
+        *out = {};
+        errno = ENXIO;
+        return false;
+    };
+    if (!(S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode)))
+        return none();
     // The device link ends in the SCSI device's own name, H:C:T:L.
     char link[PATH_MAX];
-    const ssize_t n = readlink(dir.c_str(), link, sizeof link - 1);
+    const ssize_t n = readlink(sysfs_device_dir(st).c_str(), link, sizeof link - 1);
     if (n <= 0)
-        return false;
+        return none();
     link[n] = '\0';
     const char *name = strrchr(link, '/');
     if (sscanf(name ? name + 1 : link, "%d:%d:%d:%d", &out->host, &out->channel, &out->target,
-               &out->lun) != 4) {
-        *out = {};
-        return false;
-    }
+               &out->lun) != 4)
+        return none();
     const std::string sg = generic_node(st);
     if (sg.size() < sizeof out->generic)
         memcpy(out->generic, sg.c_str(), sg.size() + 1);
