@@ -54,9 +54,11 @@ def expected(size, xfer, mode, control=0, offsets=True, final_save=0, bid=0):
     return seq + ([(mode | 5, bid, size if offsets else 0, 0, 0)] if final_save == 2 else [])
 
 
-def countdown(r):
-    m = re.search(rb"terminate in\n\t(?:(\d+) minutes?, )?(\d+) seconds?\.\.\. ", r.out)
-    return int(m.group(1) or 0) * 60 + int(m.group(2)) if m else None
+def countdown(r, every=False):
+    """The first time the countdown shows, in seconds; with every, each time it shows."""
+    shown = [int(m or 0) * 60 + int(s) for m, s in re.findall(
+        rb"\t(?:(\d+) minutes?, )?(\d+) seconds?\.\.\. ", r.out.split(b"terminate in\n", 1)[-1])]
+    return shown if every else shown[0] if b"terminate in\n" in r.out and shown else None
 
 
 class Case(unittest.TestCase):
@@ -254,6 +256,9 @@ class Downloads(Case):
                 self.assertIn(b"F/W Upgraded \n", r.final())
                 # Within 0.3 s of real time, so the row's recovery period shows.
                 self.assertTrue(recovery - 60 < countdown(r) <= recovery, countdown(r))
+                # Shown again every 3 seconds.
+                steps = [x - y for x, y in zip(countdown(r, True), countdown(r, True)[1:])]
+                self.assertEqual(max(set(steps), key=steps.count), 3, steps)
 
     def test_fall_back_row_on_an_optical_drive(self):
         dev = optical("d", "ACME", "BD-RE X1")
@@ -365,7 +370,8 @@ class Unlock(Case):
             diag = [c for c in r.commands(name) if c["cdb"][:2] in ("1c", "1d", "1b")]
             # Each RECEIVE DIAGNOSTIC RESULTS reads the page header, then the page.
             self.assertEqual([c["cdb"][:2] for c in diag], ["1d", "1c", "1c", "1d", "1c", "1c", "1b", "1d"])
-            self.assertEqual(diag[6]["cdb"], "1b0000000200")
+            # A 6-byte header, then the 72-byte page and its header; the tray opened.
+            self.assertEqual([diag[i]["cdb"] for i in (1, 2, 6)], ["1c0000000600", "1c0000004c00", "1b0000000200"])
             self.assertEqual(r.images[name], unlocked_image(text, raw, bytes.fromhex(diag[2]["in"]),
                                                             bytes.fromhex(diag[5]["in"])))
         self.assertNotEqual(r.images["a"], r.images["b"])

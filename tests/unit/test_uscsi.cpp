@@ -86,8 +86,9 @@ TEST_F(Lib, Builders)
     }
 }
 
-// A short answer leaves zeros, never the sense of an earlier command.
-TEST_F(Lib, ShortRequestSenseAnswer)
+// A short answer leaves zeros, never what an earlier command left, and nothing past the answer's
+// room is written.
+TEST_F(Lib, ShortAnswers)
 {
     memset(block.sense, 0xFF, SENSE_LEN);
     memset(block.sense_ext, 0xFF, SENSE_EXT_LEN);
@@ -95,6 +96,10 @@ TEST_F(Lib, ShortRequestSenseAnswer)
     EXPECT_EQ(request_sense(1, &block, 0), 0);
     EXPECT_EQ(bytes(block.sense + 1, block.sense + SENSE_LEN), bytes(SENSE_LEN - 1, 0));
     EXPECT_EQ(bytes(block.sense_ext, block.sense_ext + SENSE_EXT_LEN), bytes(SENSE_EXT_LEN, 0));
+    memset(buf, 0xFF, 9);
+    push(reply{0, 0, 0, {1, 2}});
+    EXPECT_EQ(read_capacity(1, &block, 0, 0, 0), 0);
+    EXPECT_EQ(bytes(buf, buf + 9), (bytes{1, 2, 0, 0, 0, 0, 0, 0, 0xFF}));
 }
 
 // A failing TEST UNIT READY at each trace level: what follows the command's trace on standard error
