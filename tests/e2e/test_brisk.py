@@ -259,6 +259,9 @@ class Downloads(Case):
                 # Shown again every 3 seconds.
                 steps = [x - y for x, y in zip(countdown(r, True), countdown(r, True)[1:])]
                 self.assertEqual(max(set(steps), key=steps.count), 3, steps)
+                # Each redraw backs up over exactly what the last one wrote, the tab kept.
+                redraws = re.findall(rb"\t([^\t\x08]+)\.\.\. ( *)(\x08+)\t", r.out)
+                self.assertTrue(redraws and all(len(b) == len(t) + 5 + len(sp) for t, sp, b in redraws))
 
     def test_fall_back_row_on_an_optical_drive(self):
         dev = optical("d", "ACME", "BD-RE X1")
