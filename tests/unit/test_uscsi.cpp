@@ -119,10 +119,13 @@ TEST_F(Lib, TraceAndSenseTexts)
         {0, host_busy, -1, "Unexpected USCSICMD ioctl error: Device or resource busy\n", false},
         {1, sensed({}), 2, "", false},
         {0, reply{0, 0, 8}, 8, "", false},
-        {1, sensed({0xF0, 0, 3, 0, 1, 0, 0x10, 10, 0, 0, 0, 0, 0x11, 0, 0, 0, 0, 0}), 2,
+        // The dump ends where the additional length says, whatever else the host wrote.
+        {1, sensed({0xF0, 0, 3, 0, 1, 0, 0x10, 10, 0, 0, 0, 0, 0x11, 0, 0, 0, 0, 0, 0xEE, 0xEE}), 2,
          "Medium error during Test Unit Ready: block 65552 (0x10010)\nAdditional sense: 0x11   ASC Qualifier: "
          "0x00\nsense:  F0 00 03 00 01 00 10 0A 00 00 00 00 11 00 00 00 \n        00 00 \n", true},
         {1, sensed({0x70, 0, 3}), 2, "Medium error during Test Unit Ready\nsense:  70 00 03 \n", true},
+        {1, sensed({0x72, 3, 0x11, 0, 0, 0, 0, 0}), 2, "Medium error during Test Unit Ready\nAdditional sense: "
+         "0x11   ASC Qualifier: 0x00\nsense:  72 03 11 00 00 00 00 00 \n", true},
         {1, check_condition(5, 0x24), 2,
          "Illegal request during Test Unit Ready\nAdditional sense: 0x24   ASC Qualifier: 0x00\ncmd"
          "cdb:    00 00 00 00 00 00 \nsense:  70 00 05 00 00 00 00 0A 00 00 00 00 24 00 00 00 \n        00 00 \n", true},
@@ -166,6 +169,10 @@ TEST_F(Lib, Dumps)
     char small[20] = "ab";
     string_dump("cdb:    ", data.data(), 17, HEX_ONLY, small, sizeof small);
     EXPECT_STREQ(small, "abcdb:    41 42 43 ");
+    push(reply{0, 0, 0, bytes(16, 'Q')}); // a whole line and no more
+    CaptureStderr();
+    read_buffer(4, &block, 16, 0, 0, 2, 0, 1);
+    EXPECT_TRUE(GetCapturedStderr().ends_with("    " + std::string(16, 'Q') + "\n"));
 }
 
 // Where the serial number page lands in the INQUIRY copy (bytes 36-47), and when the device's own
