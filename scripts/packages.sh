@@ -7,7 +7,7 @@ BRISK_PACKAGES=(
   libglib2.0-dev libumockdev-dev umockdev nlohmann-json3-dev
   sg3-utils libfaketime faketime
   dpkg-dev debhelper build-essential file binutils lintian groff-base man-db
-  ansible-core python3-pexpect
+  ansible-core ansible-lint
   qemu-system-x86 qemu-block-extra busybox-static cpio kmod lsscsi mt-st mtx tgt
 )
 

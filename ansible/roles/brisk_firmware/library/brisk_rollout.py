@@ -1,115 +1,199 @@
 #!/usr/bin/python3
-"""Runs brisk once on this host: reads its table, selects the drives whose
-identity matches, answers the dialogue to its end and reports each matching
-drive as brisk's last table shows it."""
-import re
-import tempfile
+# Copyright (c) 2026 The brisk developers; MIT License (see LICENSE)
+"""Runs brisk's batch mode once on this host and reports its drives."""
+from __future__ import absolute_import, division, print_function
 
-import pexpect
+import json
+import subprocess
+
 from ansible.module_utils.basic import AnsibleModule
 
-# A row of brisk's table, or without its number a row of the selected list:
-# number, node, vendor, product, revision, serial, state.
-ROW = re.compile(r"^(?:(\d+):)?([^\t\n]*)\t(.{8})  (.{16})  (.{4})  (.{12})   (.{13})$", re.M)
-PROMPTS = [r"or 0 to quit\) \[\d+\]: ", r"firmware to th(?:is device|ese devices) \[N\]\? ",
-           r"with buffer offsets \[N\]\? ", "eject the tape manually", "Press <Enter> to Continue ",
-           pexpect.EOF]
-HEADER = ("ATTACHED DEVICES:\n\nDevice        \tSupplier  Product           Rev   Serial Number"
-          "  Device State\n--------------\t--------  ----------------  ----  -------------  -------------\n")
-LEFT_ALONE = "left alone: needs the default download mode"
+__metaclass__ = type
+
+DOCUMENTATION = r"""
+---
+module: brisk_rollout
+short_description: Download one firmware image into the matching drives of a host with brisk
+description:
+  - Runs C(brisk --update IMAGE --match VENDOR[:PRODUCT] --json) once. brisk lists the drives,
+    plans which of them get the image, downloads it to each in turn, holds each drive through
+    its recovery and checks it.
+  - In check mode brisk runs without C(--yes): it plans and sends nothing but the commands of
+    its listing. The task then reports changed when some drive would be downloaded.
+  - brisk runs in a session of its own and without any time limit, so that neither a lost
+    connection nor this module ever stops it while it writes a drive's flash. Every download
+    is also recorded in brisk's history file on the host.
+version_added: "1.1.0"
+author: The brisk developers
+options:
+  command:
+    description: The command that runs brisk; its arguments are appended.
+    type: list
+    elements: str
+    default: ["/usr/sbin/brisk"]
+  options:
+    description: Further brisk options, placed before the others (e.g. C(["-l", "65536"])).
+    type: list
+    elements: str
+    default: []
+  image:
+    description:
+      - The image on the host. Its file name counts, as brisk picks the buffer of some
+        changers by it (C(S_R_)).
+    type: path
+    required: true
+  vendor:
+    description: The drives' INQUIRY vendor must begin with this.
+    type: str
+    required: true
+  product:
+    description: The drives' INQUIRY product must begin with this; empty matches every product.
+    type: str
+    default: ""
+  revision:
+    description:
+      - The revision the image brings. Drives that already report it are skipped, and a
+        downloaded drive must report it afterwards.
+      - Without it a downloaded drive must report a revision other than its old one.
+    type: str
+  from_revisions:
+    description: Only drives that report one of these revisions are downloaded.
+    type: list
+    elements: str
+    default: []
+  sha256:
+    description: The image's SHA-256 digest; brisk refuses to start when the file differs.
+    type: str
+  allow_default_mode:
+    description: Whether drives that brisk knows no download method for get its default method.
+    type: bool
+    default: false
+notes:
+  - Supports check mode and diff mode (the revision of each matching drive before and after).
+requirements:
+  - brisk 1.1.0 or later on the host, run as root.
+"""
+
+EXAMPLES = r"""
+- name: Level the LTO-5 drives at 0101
+  brisk_rollout:
+    image: /tmp/brisk/ltfs-0101.bin
+    vendor: IBM
+    product: ULT3580-TD5
+    revision: "0101"
+    from_revisions: ["0090", "0100"]
+    sha256: 9f2c0d...e1
+"""
+
+RETURN = r"""
+drives:
+  description: brisk's report of each listed drive that matches, as in C(ansible_facts.brisk_drives).
+  returned: when brisk started
+  type: list
+  elements: dict
+  sample:
+    - node: /dev/nst0
+      generic_node: /dev/sg3
+      class: tape
+      vendor: IBM
+      product: ULT3580-TD5
+      serial: "1068001234"
+      revision_before: "0100"
+      revision_after: "0101"
+      method: {vendor: IBM, product: "", file_match: "", mode: 4, buffer_id: 0, transfer_size: 0,
+               recovery_seconds: 120, fallback: false}
+      outcome: upgraded
+      reason: null
+      messages: []
+      started: "2026-12-08T19:02:11Z"
+      ended: "2026-12-08T19:04:40Z"
+run_id:
+  description: The run's identifier, also in brisk's history records.
+  returned: when brisk started
+  type: str
+rc:
+  description: brisk's exit status (0 done, 1 a drive failed, 2 nothing to do, 255 refused).
+  returned: always
+  type: int
+stderr:
+  description: brisk's messages.
+  returned: always
+  type: str
+ansible_facts:
+  description: C(brisk_drives), the same list as I(drives).
+  returned: when brisk started
+  type: dict
+"""
+
+DONE = ("upgraded", "planned")
 
 
-def parse(text):
-    return [m.groups() + (m[0],) for m in ROW.finditer(text)]
+def argv(p, check_mode):
+    args = list(p["command"]) + list(p["options"]) + [
+        "--update", p["image"], "--match", p["vendor"] + (":" + p["product"] if p["product"] else ""),
+        "--json"]
+    if p["revision"]:
+        args += ["--revision", p["revision"]]
+    if p["from_revisions"]:
+        args += ["--from", ",".join(p["from_revisions"])]
+    if p["sha256"]:
+        args += ["--sha256", p["sha256"]]
+    if p["allow_default_mode"]:
+        args.append("--allow-default-mode")
+    return args if check_mode else args + ["--yes"]
 
 
-def table(text):
-    """Row number -> the row as last shown: later tables overwrite earlier ones."""
-    return {int(r[0]): r for r in parse(text) if r[0]}
-
-
-def ident(row):
-    return row[2], row[3], row[5]
-
-
-def ranges(numbers):
-    spans = []
-    for n in numbers:
-        if spans and spans[-1][1] == n - 1:
-            spans[-1][1] = n
-        else:
-            spans.append([n, n])
-    return ",".join(str(a) if a == b else "%d-%d" % (a, b) for a, b in spans)
+def diff(drives, target):
+    def shown(d, after):
+        rev = d["revision_before"]
+        if after and d["outcome"] == "planned":
+            rev = target or "(a new revision)"
+        elif after and d.get("revision_after"):
+            rev = d["revision_after"]
+        return "%s %s serial %s: revision %s\n" % (d["vendor"], d["product"], d["serial"], rev)
+    return [dict(before_header=d["node"], after_header=d["node"], before=shown(d, False), after=shown(d, True))
+            for d in drives]
 
 
 def main():
     module = AnsibleModule(argument_spec=dict(
         command=dict(type="list", elements="str", default=["/usr/sbin/brisk"]),
-        options=dict(type="list", elements="str", default=[]), image=dict(type="path", required=True),
-        vendor=dict(type="str", required=True), product=dict(type="str", default=""),
-        revision=dict(type="str", required=True), allow_default_mode=dict(type="bool", default=False),
-        timeout=dict(type="int", default=600)))
-    p = module.params
-    err = tempfile.NamedTemporaryFile(prefix="brisk-stderr-")
-    # brisk's standard error goes to a file of its own, so that its messages
-    # reach the report apart from the dialogue.
-    child = pexpect.spawn("/bin/sh", ["-c", 'exec "$@" 2>"$0"', err.name] + p["command"] + p["options"]
-                          + [p["image"]], encoding="latin-1", dimensions=(24, 80), timeout=p["timeout"])
-    text, first, mark, match, chosen, left, why = "", None, 0, [], [], set(), None
+        options=dict(type="list", elements="str", default=[]),
+        image=dict(type="path", required=True),
+        vendor=dict(type="str", required=True),
+        product=dict(type="str", default=""),
+        revision=dict(type="str"),
+        from_revisions=dict(type="list", elements="str", default=[]),
+        sha256=dict(type="str"),
+        allow_default_mode=dict(type="bool", default=False)), supports_check_mode=True)
+    # No timeout and a session of its own: whatever happens to this module
+    # or its connection, a drive's flash is never cut short from here.
+    proc = subprocess.Popen(argv(module.params, module.check_mode), stdin=subprocess.DEVNULL,
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, start_new_session=True)
+    out, err = proc.communicate()
+    rc, stderr = proc.returncode, err.decode("utf-8", "replace")
     try:
-        while True:
-            i = child.expect(PROMPTS)
-            text += (child.before + (child.after if i < 5 else "")).replace("\r\n", "\n")
-            if i == 0 and first is None:
-                first, mark = table(text), len(text)
-                match = [n for n, r in sorted(first.items())
-                         if r[2].startswith(p["vendor"]) and r[3].startswith(p["product"])]
-                chosen = [n for n in match if first[n][4].strip() != p["revision"]]
-                child.sendline(ranges(chosen) or "0")
-            elif i == 0:
-                child.sendline("0")
-            elif i == 1:
-                # Only the drives chosen here, read back from brisk's own list.
-                shown = sorted(ident(r) for r in parse(text[mark:]) if not r[0])
-                child.sendline("y" if shown == sorted(ident(first[n]) for n in chosen) else "n")
-            elif i == 2:
-                n = next(n for n, r in table(text).items() if r[6] == "Downloading  ")
-                child.sendline("y" if p["allow_default_mode"] else "n")
-                left.update(() if p["allow_default_mode"] else [n])
-            elif i == 3:
-                raise RuntimeError("a tape drive keeps its cartridge: unload it and run again")
-            elif i == 4:
-                child.sendline("")
-            else:
-                break
-        child.close()
-        if child.exitstatus != 0:
-            why = "brisk ended with status %s, signal %s" % (child.exitstatus, child.signalstatus)
-    except Exception as e:
-        if isinstance(e, pexpect.TIMEOUT):
-            # What brisk printed last is still pending, unmatched.
-            text, e = text + child.before, "brisk printed nothing for %d seconds" % p["timeout"]
-        child.close(force=True)
-        why = "brisk was stopped: %s" % e
-    stderr = err.read().decode("latin-1")
-    if why:
-        module.fail_json(msg="%s\n%s\nbrisk standard error:\n%s" % (why, text[-3000:], stderr))
-    last, drives, bad = table(text), [], []
-    for n in match:
-        before, after = first[n], last[n]
-        drives.append(dict(node=after[1].strip(), vendor=before[2].strip(), product=before[3].strip(),
-                           serial=before[5].strip(), revision_before=before[4].strip(),
-                           revision_after=after[4].strip(),
-                           state=LEFT_ALONE if n in left else after[6].strip()))
-        if n in left:
-            module.warn("%(node)s %(vendor)s %(product)s %(serial)s %(state)s (see brisk_allow_default_mode)"
-                        % drives[-1])
-        elif n in chosen and (after[6], after[4].strip()) != ("F/W Upgraded ", p["revision"]):
-            bad.append(drives[-1])
-    if not match:
-        module.warn("no drive matches vendor '%(vendor)s' and product '%(product)s'" % p)
-    module.exit_json(changed=len(chosen) > len(left) + len(bad), drives=drives, failed_drives=bad,
-                     table=HEADER + "".join(r[7] + "\n" for _, r in sorted(last.items())), stderr=stderr)
+        report = json.loads(out.decode("utf-8", "replace"))
+    except ValueError:
+        report = None
+    if rc == 255 or not isinstance(report, dict):
+        module.fail_json(msg="brisk refused to start (status %d): %s" % (rc, stderr.strip() or "no message"),
+                         rc=rc, stderr=stderr)
+    drives = report.get("drives", [])
+    result = dict(rc=rc, stderr=stderr, drives=drives, run_id=report.get("run_id"),
+                  ansible_facts=dict(brisk_drives=drives), diff=diff(drives, module.params["revision"]))
+    for d in drives:
+        if d["outcome"] == "skipped" and "default download mode" in (d.get("reason") or ""):
+            module.warn("%(node)s %(vendor)s %(product)s %(serial)s left alone: %(reason)s"
+                        " (see brisk_allow_default_mode)" % d)
+    if not drives:
+        module.warn("no drive matches vendor '%(vendor)s' and product '%(product)s'" % module.params)
+    if rc not in (0, 2):
+        module.fail_json(msg="brisk ended with status %d:\n%s\nbrisk standard error:\n%s" % (
+            rc, "".join("%s %s %s %s %s -> %s: %s%s\n" % (
+                d["node"], d["vendor"], d["product"], d["serial"], d["revision_before"], d.get("revision_after"),
+                d["outcome"], ", " + d["reason"] if d.get("reason") else "") for d in drives), stderr), **result)
+    module.exit_json(changed=rc == 0 and any(d["outcome"] in DONE for d in drives), **result)
 
 
 if __name__ == "__main__":
