@@ -231,7 +231,7 @@ int run_batch(device_entry *list, firmware_image *image, scsi_cmd_block *block, 
                 continue;
             if (stop) {
                 d.outcome = "skipped";
-                d.reason = "an earlier drive of this run failed";
+                d.reason = "an earlier drive of this run did not come back after its flash";
                 release_device(d.entry);
                 continue;
             }
@@ -254,7 +254,9 @@ int run_batch(device_entry *list, firmware_image *image, scsi_cmd_block *block, 
             const std::string now = inquiry_text(e->inquiry_data + 32, 4);
             if (e->state == DEV_FW_UPGRADED && d.outcome == "failed")
                 d.reason = "reports revision " + now + ", not " + options.revision;
-            stop = d.outcome != "upgraded";
+            // A drive that did not come back from its flash may have been
+            // bricked by the image: no other drive gets it in this run.
+            stop = d.outcome == "unavailable";
         }
         enable_interrupts(signal_list, flags);
         ignore_hangups(false);

@@ -154,7 +154,8 @@ int brisk_main(int argc, char **argv)
                 lo = &o;
         }
         if (lo) {
-            batch_mode = true;
+            // The history's file is the session's too.
+            batch_mode = batch_mode || lo->id != L_HISTORY_FILE;
             const char *value = lo->value ? option_value(arg, strlen(lo->name), argc, argv, &i) : nullptr;
             if (lo->value && !value) {
                 if (bad.empty())
