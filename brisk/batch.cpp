@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <cctype>
 #include <cstring>
-#include <ctime>
 #include <nlohmann/json.hpp>
 
 #include "brisk.h"
@@ -30,16 +29,6 @@ struct drive_report {
     std::string transcript;
     std::string started, ended;
 };
-
-std::string utc_now()
-{
-    char text[32];
-    const time_t now = time(nullptr);
-    struct tm tm_utc;
-    gmtime_r(&now, &tm_utc);
-    strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &tm_utc);
-    return text;
-}
 
 ordered_json or_null(const std::string &text)
 {
@@ -79,16 +68,11 @@ void put_json(FILE *out, const ordered_json &doc)
     fputc('\n', out);
 }
 
-bool field_has_prefix(const unsigned char *field, size_t width, const std::string &prefix)
-{
-    return prefix.size() <= width && memcmp(field, prefix.data(), prefix.size()) == 0;
-}
-
 bool matches(const device_entry &e, const std::vector<identity_match> &list)
 {
     return std::any_of(list.begin(), list.end(), [&](const identity_match &m) {
-        return field_has_prefix(e.inquiry_data + 8, 8, m.vendor) &&
-               field_has_prefix(e.inquiry_data + 16, 16, m.product) &&
+        return field_starts_with(e.inquiry_data + 8, 8, m.vendor.c_str()) &&
+               field_starts_with(e.inquiry_data + 16, 16, m.product.c_str()) &&
                (m.serial.empty() || m.serial == e.serial);
     });
 }

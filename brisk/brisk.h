@@ -116,6 +116,8 @@ bool answer_is_yes(const char *buf);
 bool ask_for_key();
 
 // Firmware file and parameter table (engine.cpp).
+// text is a prefix of an INQUIRY field of `width` bytes (method rows, --match).
+bool field_starts_with(const unsigned char *field, size_t width, const char *text);
 int load_firmware_file(const char *path, firmware_image *image, int flags);
 download_params *get_download_params(const device_entry *entry, const char *firmware_path);
 bool is_fallback_row(const download_params *row);
@@ -194,6 +196,8 @@ struct history_log {
 // The file: --history-file, else $BRISK_HISTORY, else the default.
 std::string history_path(const char *option);
 std::string new_run_id();
+// Now, as 2026-12-08T18:37:33Z.
+std::string utc_now();
 std::string sha256_hex(const unsigned char *data, size_t size);
 // Opens the file for appending, with the image's identity (its digest taken
 // before any conversion). false, said on standard error, when it cannot be

@@ -85,13 +85,6 @@ const int hangup_signals[] = {SIGHUP, SIGPIPE};
 
 std::string *transcript = nullptr;
 
-// The row's text must be a prefix of an INQUIRY field of `width` bytes.
-bool field_starts_with(const unsigned char *field, size_t width, const char *text)
-{
-    const size_t n = strlen(text);
-    return n <= width && memcmp(field, text, n) == 0;
-}
-
 // One transfer-size rule: the size is lowered to `limit`, and debug mode
 // says why.
 void lower_transfer(int32_t *xfer, long limit, bool debug, const char *reason)
@@ -200,6 +193,12 @@ int second_test_unit_ready(int fd, scsi_cmd_block *block, int verbose)
 }
 
 } // namespace
+
+bool field_starts_with(const unsigned char *field, size_t width, const char *text)
+{
+    const size_t n = strlen(text);
+    return n <= width && memcmp(field, text, n) == 0;
+}
 
 const int signal_list[] = {SIGINT, SIGQUIT, SIGTERM, SIGTSTP, 0};
 

@@ -64,16 +64,6 @@ void sha256_block(uint32_t h[8], const unsigned char *p)
         h[i] += v[i];
 }
 
-std::string utc_now()
-{
-    char text[32];
-    const time_t now = time(nullptr);
-    struct tm tm_utc;
-    gmtime_r(&now, &tm_utc);
-    strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &tm_utc);
-    return text;
-}
-
 std::string user_name()
 {
     const struct passwd *pw = getpwuid(getuid());
@@ -134,6 +124,16 @@ std::string field(const ordered_json &r, const char *key)
 }
 
 } // namespace
+
+std::string utc_now()
+{
+    char text[32];
+    const time_t now = time(nullptr);
+    struct tm tm_utc;
+    gmtime_r(&now, &tm_utc);
+    strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &tm_utc);
+    return text;
+}
 
 std::string sha256_hex(const unsigned char *data, size_t size)
 {
