@@ -4,7 +4,10 @@
 #include <sys/stat.h>
 
 #include <cstdint>
+#include <cstdio>
+#include <functional>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "generic_functions.h"
@@ -40,6 +43,8 @@ struct device_entry {
     double recovery_start = 0;    // monotonic_seconds() at the end of the transfer
     bool reset_sent = false;      // by the checks after the current download
     bool replaced = false;        // another device answered: never addressed again
+    std::string serial;           // the whole unit serial number, or the table's 12 bytes
+    std::string revision_before;  // when its current download started
 };
 
 // The run's loaded firmware file.
@@ -63,6 +68,24 @@ struct download_params {
     uint8_t final_save;
     int32_t xfer_size;
     uint32_t block_length;
+};
+
+// What the download engine asks of the program that runs it, and what it
+// reports. The engine never reads input: the terminal session asks the
+// operator, the batch mode answers from its options.
+struct engine_caller {
+    // The drive has no method row of its own: may the fall-back row be used?
+    std::function<bool(const device_entry &, const download_params &)> use_fallback;
+    // The drive keeps its cartridge: true once it was taken out by hand,
+    // false to give the drive up.
+    std::function<bool(const device_entry &)> eject_by_hand;
+    // The download was refused or failed; the engine has said why.
+    std::function<void(const device_entry &)> refused;
+    // The first WRITE BUFFER is next: false stops the download (the caller
+    // says why).
+    std::function<bool(const device_entry &, const download_params &)> starting;
+    // A started download's drive has its state: upgraded, failed, or unavailable.
+    std::function<void(const device_entry &)> settled;
 };
 
 constexpr int PARAMS_ROWS = 18;
@@ -92,7 +115,9 @@ bool answer_is_yes(const char *buf);
 // it returns at once.
 bool ask_for_key();
 
-// Firmware file and parameter table (download.cpp).
+// Firmware file and parameter table (engine.cpp).
+// text is a prefix of an INQUIRY field of `width` bytes (method rows, --match).
+bool field_starts_with(const unsigned char *field, size_t width, const char *text);
 int load_firmware_file(const char *path, firmware_image *image, int flags);
 download_params *get_download_params(const device_entry *entry, const char *firmware_path);
 bool is_fallback_row(const download_params *row);
@@ -107,27 +132,37 @@ int display_header();
 int print_scsi_info(const device_entry *entry);
 const unsigned char *printchars(const unsigned char *text, int count);
 
-// Front end (frontend.cpp).
-int brisk_main(int argc, char **argv);
+// Terminal session (session.cpp).
 void select_n_download(device_entry *list, firmware_image *image,
-                       scsi_cmd_block *block, int flags);
+                       scsi_cmd_block *block, int flags, struct history_log *history);
 int build_select_list(device_entry *list, int count, int *default_selection);
-double update_device_status(device_entry *list, scsi_cmd_block *block, int flags);
+
+// Download engine (engine.cpp).
+// Writes to the stream, and to the transcript when one is set.
+void say(FILE *stream, const char *format, ...) __attribute__((format(printf, 2, 3)));
+// Keeps a copy of everything said until set to nullptr.
+void engine_transcript(std::string *to);
+void ignore_hangups(bool ignore);
+// Seconds of the drive's recovery period still to run.
+double recovery_remaining(const device_entry *entry, int flags);
+// Checks the drives whose recovery has ended and the unavailable ones; the
+// longest recovery still to run.
+double update_device_status(device_entry *list, scsi_cmd_block *block, int flags,
+                            const engine_caller &caller);
 // list: the whole inventory, which tells whether a bus reset may be sent.
 void post_download_operations(scsi_cmd_block *block, device_entry *entry, int flags,
-                              const device_entry *list);
+                              const device_entry *list, const engine_caller &caller);
 int disable_interrupts(const int *list, int flags);
 void enable_interrupts(const int *list, int flags);
-
-// Download engine (download.cpp).
 void check_n_download(device_entry *entry, firmware_image *image,
-                      scsi_cmd_block *block, int flags);
+                      scsi_cmd_block *block, int flags, const engine_caller &caller);
 // download and unlock_toshiba work on the descriptor check_n_download holds.
 void download(device_entry *entry, firmware_image *image, scsi_cmd_block *block,
-              const download_params *row, int flags);
-// 0 once the drive is empty; -1 when the operator could not take the
-// cartridge out (standard input ended at the manual-eject pause).
-int eject_tape(int fd, scsi_cmd_block *block, int flags);
+              const download_params *row, int flags, const engine_caller &caller);
+// 0 once the drive is empty; -1 when the caller gave the drive up with its
+// cartridge still in.
+int eject_tape(const device_entry *entry, int fd, scsi_cmd_block *block, int flags,
+               const engine_caller &caller);
 // Opens a listed device for this run alone and holds it (uscsi_host_hold)
 // until release_device. With `verify`, INQUIRY must show the listed vendor,
 // product and serial. 0; -1 with errno; -2 when another device answered
@@ -136,7 +171,8 @@ int claim_device(device_entry *entry, scsi_cmd_block *block, int flags, bool ver
 void release_device(device_entry *entry);
 // claim_device for a download, with the refusals said: 0, or -1 with the
 // entry's state set. A device already held is left as it is.
-int open_for_download(device_entry *entry, scsi_cmd_block *block, int flags);
+int open_for_download(device_entry *entry, scsi_cmd_block *block, int flags,
+                      const engine_caller &caller);
 // INQUIRY on fd: 1 when it shows the vendor, product and serial of the
 // entry (its data then in block->inq_data); 0 when it cannot tell (no
 // answer, or no serial this time); -1 for another device, said on standard
@@ -144,3 +180,69 @@ int open_for_download(device_entry *entry, scsi_cmd_block *block, int flags);
 int identify(const device_entry *entry, int fd, scsi_cmd_block *block, int verbose);
 int unlock_toshiba(device_entry *entry, firmware_image *image,
                    scsi_cmd_block *block, int flags);
+
+// The update history (history.cpp): a line of JSON per record, appended
+// and synced, so that a download cut short by a crash still shows.
+struct history_log {
+    std::string path;
+    int fd = -1;
+    std::string run_id;     // 32 hex digits, one per run
+    std::string image_path; // as given
+    long image_size = 0;
+    std::string image_sha256;
+    std::string target;     // the revision the batch mode wants, or ""
+    std::vector<const device_entry *> pending; // started, outcome not yet written
+};
+// The file: --history-file, else $BRISK_HISTORY, else the default.
+std::string history_path(const char *option);
+std::string new_run_id();
+// Now, as 2026-12-08T18:37:33Z.
+std::string utc_now();
+std::string sha256_hex(const unsigned char *data, size_t size);
+// Opens the file for appending, with the image's identity (its digest taken
+// before any conversion). false, said on standard error, when it cannot be
+// written: no download may start then.
+bool history_open(history_log *log, const std::string &path, const firmware_image &image);
+// The "started" record, synced; false (said) when it cannot be written.
+bool history_started(history_log *log, const device_entry &entry, const download_params &row);
+// The outcome record, once per started download; also to syslog.
+void history_settled(history_log *log, const device_entry &entry);
+// The outcome of a download whose drive has its state: upgraded,
+// unchanged, failed or unavailable; `target` the wanted revision or "".
+const char *download_outcome(const device_entry &entry, const char *target);
+// The record fields naming a device: node, generic node, class, vendor,
+// product, revision (now), serial.
+std::string device_class(const device_entry &entry);
+std::string inquiry_text(const unsigned char *field, size_t width);
+// brisk --history: 0, or 255 when the file cannot be read.
+int print_history(const std::string &path, bool json);
+// The text between the lines of a transcript, without empty lines.
+std::vector<std::string> transcript_lines(const std::string &text);
+
+// Batch mode (batch.cpp).
+struct identity_match {
+    std::string vendor, product, serial;
+};
+struct batch_options {
+    bool json = false;
+    bool yes = false;
+    bool allow_default_mode = false;
+    const char *update = nullptr; // the image
+    std::vector<identity_match> matches;
+    std::string revision;              // --revision
+    std::vector<std::string> from;     // --from
+    std::string sha256;                // --sha256, lower case
+    bool from_given = false;
+};
+// The option parsers: false with *why set.
+bool parse_match(const char *text, identity_match *out, std::string *why);
+bool parse_revisions(const char *text, std::vector<std::string> *out, std::string *why);
+bool parse_sha256(const char *text, std::string *out, std::string *why);
+// A line of the history as a record; false when it is not one.
+bool parse_history_line(const std::string &line, std::string *json_out);
+// --json alone: the listing as one JSON document. 0.
+int list_json(device_entry *list, FILE *out);
+// --update: the plan, or with --yes the downloads and their report. The
+// exit status: 0, 1, 2 or 255.
+int run_batch(device_entry *list, firmware_image *image, scsi_cmd_block *block, int flags,
+              const batch_options &options, history_log *history, FILE *report);

@@ -161,6 +161,8 @@ device_entry *get_all_devices_info(device_entry *list, scsi_cmd_block *block,
         entry->inquiry_data = entry->inquiry_owner.get();
         memcpy(entry->inquiry_data, block->inq_data, INQ_LEN);
         entry->state = DEV_AVAILABLE;
+        entry->serial = block->unit_serial[0] ? block->unit_serial
+                                              : inquiry_text(block->inq_data + 36, 12);
         entry->address = node->address;
         entry->located = node->located;
         uscsi_host_release(fd);

@@ -83,6 +83,9 @@ struct scsi_cmd_block {
     unsigned char inq_data[INQ_LEN];
     unsigned char vendor_data[VENDOR_DATA_LEN];
     unsigned char mode_data[MODE_DATA_LEN];
+    // INQUIRY's whole unit serial number (page 80h) without its padding
+    // blanks; "" when the page was refused.
+    char unit_serial[256];
     scsi_result result; // of the last command
 };
 static_assert(offsetof(scsi_cmd_block, sense_ext) ==

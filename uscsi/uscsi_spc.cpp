@@ -63,6 +63,7 @@ int inquiry(int fd, scsi_cmd_block *block, int verbose)
 
     memset(block->inq_data, 0, INQ_LEN);
     memset(block->vendor_data, 0, VENDOR_DATA_LEN);
+    block->unit_serial[0] = '\0';
     int result = inquiry_request(fd, block, 0x00, 0x00, block->inq_data, INQ_LEN, verbose);
     // Vendor, product and revision end at byte 35: a shorter answer is none.
     if (result == 0 && INQ_LEN - block->result.resid < 36) {
@@ -76,6 +77,12 @@ int inquiry(int fd, scsi_cmd_block *block, int verbose)
             n = total - 4;
         while (n > 0 && page[3 + n] == ' ')
             --n;
+        uint32_t lead = 0;
+        while (lead < n && page[4 + lead] == ' ')
+            ++lead;
+        const size_t whole = strnlen(reinterpret_cast<const char *>(page.data() + 4 + lead), n - lead);
+        memcpy(block->unit_serial, page.data() + 4 + lead, whole);
+        block->unit_serial[whole] = '\0';
         uint32_t start = 4;
         if (n > 12) {
             start = 4 + n - 12;

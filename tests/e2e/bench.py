@@ -98,7 +98,8 @@ def run(devices, args=(), feed=b"", name="brisk", fast=200, speed=None, rows=Non
            + list(wrap) + [name] + list(args))
     if speed:
         cmd = ["faketime", "-f", "+0 x%g" % speed] + cmd
-    env = dict(os.environ, PATH=os.path.join(d, "bin") + ":" + os.environ["PATH"], **SANITIZERS)
+    env = dict(os.environ, PATH=os.path.join(d, "bin") + ":" + os.environ["PATH"],
+               BRISK_HISTORY=os.path.join(d, "history.jsonl"), **SANITIZERS)
     master = slave = None
     if rows:  # bytes exactly as written, no echo
         master, slave = pty.openpty()

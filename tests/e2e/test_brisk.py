@@ -2,6 +2,7 @@
 """The real binary under the emulator, every case a row of a table.
 Usage: test_brisk.py BRISK EMU [CLASS]"""
 import errno
+import hashlib
 import json
 import os
 import re
@@ -667,6 +668,104 @@ class Safety(Case):
                 wrap=["env", "DONT_FAKE_MONOTONIC=1"])
         self.assertTrue(13 <= countdown(r) <= 15, countdown(r))
         self.assertIn(b"F/W Upgraded \n", r.final())
+
+
+class Batch(Case):
+    def history(self, r):
+        with open(os.path.join(r.dir, "history.jsonl")) as f:
+            return [json.loads(line) for line in f]
+
+    def test_json_listing_with_whole_serials(self):
+        devs = [tape("d", serial="SN-LONGER-THAN-TWELVE"), tape("c", "ADIC", "FastStor 2", "sch0", **{"class": "changer"}),
+                tape("a", "ACME", "Drive", "nst1")]
+        r = run(devs, ["--json"], fast=None)
+        got = [(x["node"], x["class"], x["vendor"], x["serial"], x["method"]["buffer_id"], x["method"]["fallback"],
+                x["state"]) for x in json.loads(r.out)["devices"]]
+        want = {"d": ("tape", "IBM", "SN-LONGER-THAN-TWELVE", 0, False), "c": ("changer", "ADIC", "SNc", 0x81, False),
+                "a": ("tape", "ACME", "SNa", 0, True)}
+        self.assertEqual((r.status, r.err, got), (0, b"", [(p,) + want[d["name"]] + ("available",)
+                                                            for p, d in b.listed(devs)]))
+
+    def test_update_report_history_and_rerun(self):
+        data = image(300000)
+        fw = self.file(data)
+        stuck = {"medium": True, "faults": [{"op": "load_unload", "sense": "4/44/00"}]}
+        devs = [tape("d"), tape("e", node="nst1", faults=[{"op": "write_buffer", "nth": 2, "sense": "5/26/00"}]),
+                tape("f", node="nst2"), tape("k", node="nst3", **stuck), tape("hp", "HP", "Ultrium 6", "nst4")]
+        nodes = {d["name"]: p for p, d in b.listed(devs)}
+        args = ["--update", fw, "--match", "IBM:ULT", "--revision", "0101", "--yes", "--json"]
+        r = run(devs, args, None)
+        rep = json.loads(r.out)
+        got = {x["node"]: (x["outcome"], x["revision_before"], x["revision_after"]) for x in rep["drives"]}
+        self.assertEqual((r.status, rep["exit_status"], got), (1, 1, {
+            nodes["d"]: ("upgraded", "0100", "0101"), nodes["e"]: ("failed", "0100", None),
+            nodes["f"]: ("upgraded", "0100", "0101"), nodes["k"]: ("failed", "0100", None)}))
+        self.assertEqual((r.images["d"], r.images["f"], r.commands("hp", 0x3B), rep["image"]["sha256"]),
+                         (data, data, [], hashlib.sha256(data).hexdigest()))
+        msgs = {x["node"]: x["messages"] for x in rep["drives"]}
+        self.assertEqual(msgs[nodes["e"]][-2:], [WB_FAILED.decode().strip(), INVALID.decode().strip()])
+        self.assertEqual(msgs[nodes["k"]][-2:], ["The tape cartridge is still loaded in " + nodes["k"],
+                                                 "Download not performed"])
+        self.assertIn(b"Downloading %s... please wait.\n" % nodes["f"].encode(), r.err)
+        h = self.history(r)
+        outcome = {"d": "upgraded", "e": "failed", "f": "upgraded"}
+        self.assertEqual([(x["event"], x["node"], x.get("outcome")) for x in h], [
+            (e, p, o) for p, d in b.listed(devs) if d["name"] in outcome
+            for e, o in (("started", None), ("finished", outcome[d["name"]]))])
+        self.assertEqual({(x["run_id"], x["image_sha256"], x["serial"], x["method_vendor"]) for x in h},
+                         {(rep["run_id"], rep["image"]["sha256"], x["serial"], "IBM") for x in h})
+        for d in devs:
+            d["revision"] = "0101"
+        r = run(devs[:3], args, None)
+        self.assertEqual((r.status, [x["reason"] for x in json.loads(r.out)["drives"]], r.commands("d", 0x3B)),
+                         (2, ["already at revision 0101"] * 3, []))
+
+    def test_plan_sends_nothing_but_the_listing(self):
+        devs = [tape("d"), tape("t", node="nst1", revision="0101"), tape("o", node="nst2", revision="0099"),
+                tape("a", "ACME", "Drive", "nst3")]
+        r = run(devs, ["--update", self.file(image(1000)), "--match", "IBM", "--match", "ACME",
+                       "--revision", "0101", "--from", "0100,0101"], None)
+        why = {"d": "planned", "t": "skipped: already at revision 0101", "o": "skipped: revision 0099 is not one of --from",
+               "a": "skipped: needs the default download mode (--allow-default-mode)"}
+        self.assertEqual((r.status, r.out.decode().splitlines()[1:]), (0, [
+            "%s  %s %s SN%s  %s  %s" % (p, d["vendor"], d["product"], d["name"], d["revision"], why[d["name"]])
+            for p, d in b.listed(devs)]))
+        self.assertEqual({op for d in devs for op in r.ops(d["name"])}, {0x03, 0x12})
+
+    def test_refusals_before_any_device_is_opened(self):
+        fw = self.file(b"abc")
+        rows = [(["--update"], "--update needs IMAGE"), (["--yes"], "--yes needs --update IMAGE"),
+                (["--update", fw], "--update needs at least one --match VENDOR[:PRODUCT[:SERIAL]]"),
+                (["--json", "--match", "IBM"], "--match, --revision, --from, --sha256 and --allow-default-mode need "
+                                               "--update IMAGE")]
+        rows += [(["--update", fw, "--match", m], "--match takes VENDOR[:PRODUCT[:SERIAL]] with a vendor of 1 to 8 "
+                  "characters, a product of at most 16 and a serial that is not empty, not \"%s\"" % m)
+                 for m in ("", ":ULT", "IBM:ULT:", "IBMCORPXY")]
+        rows += [(["--update", fw, "--match", "IBM", "--sha256", "ab"], "--sha256 takes 64 hexadecimal digits, not \"ab\""),
+                 (["--update", fw, "--match", "IBM", "--sha256", "0" * 64], "%s has SHA-256 %s, not %s\nDownload not "
+                  "performed" % (fw, hashlib.sha256(b"abc").hexdigest(), "0" * 64)),
+                 (["--update", fw, "--match", "IBM", "--yes", "--history-file", "/proc/none/h"],
+                  "Cannot write the update history /proc/none/h: No such file or directory\nDownload not performed")]
+        for args, err in rows:
+            with self.subTest(args):
+                r = run([tape("d")], args, None, fast=None)
+                self.assertEqual((r.status, r.out, r.err.decode(), r.log), (255, b"", err.startswith("Cannot") and
+                                 err + "\n" or "brisk: " + err + "\n", []))
+
+    def test_history_of_a_session_and_of_a_run_killed_mid_transfer(self):
+        data = image(1 << 22)
+        self.dl([tape("d")], 1000)
+        kill = ["sh", "-c", '"$@" & until grep -qs started "$BRISK_HISTORY"; do sleep 0.01; done; kill -9 $!', "sh"]
+        r = run([tape("d")], ["-l", "512", "--update", self.file(data), "--match", "IBM", "--yes"], None, wrap=kill)
+        self.assertEqual([x["event"] for x in self.history(r)], ["started"])
+        self.assertLess(len(r.commands("d", 0x3B)), len(data) // 512)
+        s, _ = self.dl([tape("d")], 1000)
+        self.assertEqual([(x["event"], x["revision_before"], x.get("outcome")) for x in self.history(s)],
+                         [("started", "0100", None), ("finished", "0100", "upgraded")])
+        h = run([], ["--history", "--history-file", os.path.join(s.dir, "history.jsonl")], fast=None)
+        self.assertEqual([line.split()[1:6] for line in h.out.decode().splitlines()],
+                         [["started", "/dev/nst0", "IBM", "ULT3580-TD8", "SNd"], ["finished", "/dev/nst0", "IBM",
+                                                                                  "ULT3580-TD8", "SNd"]])
 
 
 if __name__ == "__main__":

@@ -139,7 +139,9 @@ void download(input in)
     device_entry entry;
     strcpy(entry.path, "/dev/null");
     entry.inquiry_data = block.inq_data;
-    ::download(&entry, &image, &block, &row, flags);
+    const engine_caller quiet{[](auto &, auto &) { return true; }, [](auto &) { return false; }, [](auto &) {},
+                              [](auto &, auto &) { return true; }, [](auto &) {}};
+    ::download(&entry, &image, &block, &row, flags, quiet);
 
     size_t sent = 0, writes = 0;
     bool closed = false;
@@ -162,6 +164,27 @@ void download(input in)
     check(entry.state != DEV_WRITING_FLASH || (flags & OPT_DEBUG) ||
           (sent == image.data.size() && closed == (row.final_save == 2)));
     check(row.commands != 1 || writes <= 1);
+}
+
+// The batch mode's option and history parsers: one text, split at the first newline.
+void arguments(input in)
+{
+    const std::string text = in.take(in.size), arg = text.substr(0, text.find('\n'));
+    identity_match m;
+    std::string why, digest, record;
+    std::vector<std::string> revisions;
+    // Whatever a parser accepts it took whole, and within the fields it names.
+    if (parse_match(arg.c_str(), &m, &why))
+        check(!m.vendor.empty() && m.vendor.size() <= 8 && m.product.size() <= 16 && strlen(arg.c_str()) ==
+              m.vendor.size() + m.product.size() + m.serial.size() + std::count(arg.begin(), arg.end(), ':') -
+              std::count(m.serial.begin(), m.serial.end(), ':'));
+    if (parse_revisions(arg.c_str(), &revisions, &why))
+        for (const auto &r : revisions)
+            check(!r.empty() && r.size() <= 4);
+    if (parse_sha256(arg.c_str(), &digest, &why))
+        check(digest.size() == 64 && digest.find_first_not_of("0123456789abcdef") == std::string::npos);
+    if (parse_history_line(text, &record))
+        check(parse_history_line(record, &why) && why == record);
 }
 
 } // namespace fuzz

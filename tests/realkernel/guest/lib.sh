@@ -5,6 +5,8 @@ SDP=/sys/module/scsi_debug/parameters
 FAKETIME_LIB=/usr/lib/x86_64-linux-gnu/faketime/libfaketime.so.1
 # A sanitizer build of brisk runs here too; the clock library is preloaded ahead of its runtime.
 export ASAN_OPTIONS=verify_asan_link_order=0
+# The update history of the runs, where the guest can write.
+export BRISK_HISTORY=/tmp/history.jsonl
 
 # identity VENDOR PRODUCT REVISION: scsi_debug's INQUIRY answer from now on, on every device.
 # Blank-padded: a shorter value would leave the rest of the old text behind a zero byte.

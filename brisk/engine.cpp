@@ -1,11 +1,16 @@
-// Firmware download: the image file, the table of download methods, the
-// WRITE BUFFER engine and the drive preparations (tape eject, drive unlock).
+// The download engine: the image file, the table of download methods, the
+// drive preparations (tape eject, drive unlock), the WRITE BUFFER transfer
+// and the checks after recovery. It never reads input: every question goes
+// to its caller (engine_caller), and it says what happens through say().
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/utsname.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cmath>
+#include <csignal>
+#include <cstdarg>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -67,23 +72,18 @@ constexpr long UNLOCK_IMAGE_LEN = 0xC000;
 constexpr long UNLOCK_BUFFER_MIN = 0xC005;
 constexpr int DIAG_AREA_LEN = 76;
 
-const char manual_eject_text[] = "Please eject the tape manually ";
+// Waits between readiness checks after a reset, and how many of them a
+// device gets before it is given up as unreachable.
+constexpr int READY_POLL_SECONDS = 15;
+constexpr int READY_POLL_LIMIT = 8;
+constexpr int DEBUG_RECOVERY_SECONDS = 15;
+constexpr int DEFAULT_RECOVERY_SECONDS = 240;
 
-// The row's text must be a prefix of an INQUIRY field of `width` bytes.
-bool field_starts_with(const unsigned char *field, size_t width, const char *text)
-{
-    const size_t n = strlen(text);
-    return n <= width && memcmp(field, text, n) == 0;
-}
+// A terminal or pipe that goes away must not end a run that has drives to
+// see through.
+const int hangup_signals[] = {SIGHUP, SIGPIPE};
 
-// The operator is asked to take the cartridge out by hand; false when
-// standard input has ended and nobody can answer.
-bool ask_manual_eject()
-{
-    fputs(manual_eject_text, stdout);
-    fputs("to proceed\n", stdout);
-    return ask_for_key();
-}
+std::string *transcript = nullptr;
 
 // One transfer-size rule: the size is lowered to `limit`, and debug mode
 // says why.
@@ -93,13 +93,13 @@ void lower_transfer(int32_t *xfer, long limit, bool debug, const char *reason)
         return;
     *xfer = static_cast<int32_t>(limit);
     if (debug)
-        fprintf(stderr, "Setting transfer size to %d because of %s\n", *xfer, reason);
+        say(stderr, "Setting transfer size to %d because of %s\n", *xfer, reason);
 }
 
-void refuse(device_entry *entry)
+void refuse(device_entry *entry, const engine_caller &caller)
 {
     release_device(entry);
-    ask_for_key();
+    caller.refused(*entry);
 }
 
 int open_mode(const device_entry *entry)
@@ -167,7 +167,104 @@ long convert_hex(const unsigned char *text, long size, unsigned char *out)
     return count;
 }
 
+bool accepted_after_flash(int result, const scsi_cmd_block *block)
+{
+    return result == 0 || unit_not_ready(block);
+}
+
+// A bus reset reaches every device on the host: never while one of them
+// takes an image or writes its flash.
+bool host_busy(const device_entry *list, const device_entry *entry)
+{
+    if (!entry->located)
+        return true;
+    for (const device_entry *e = list; e; e = e->next) {
+        if (e != entry && (!e->located || e->address.host == entry->address.host) &&
+            (e->state == DEV_DOWNLOADING || e->state == DEV_WRITING_FLASH))
+            return true;
+    }
+    return false;
+}
+
+int second_test_unit_ready(int fd, scsi_cmd_block *block, int verbose)
+{
+    test_unit_ready(fd, block, verbose);
+    return test_unit_ready(fd, block, verbose);
+}
+
 } // namespace
+
+bool field_starts_with(const unsigned char *field, size_t width, const char *text)
+{
+    const size_t n = strlen(text);
+    return n <= width && memcmp(field, text, n) == 0;
+}
+
+const int signal_list[] = {SIGINT, SIGQUIT, SIGTERM, SIGTSTP, 0};
+
+void say(FILE *stream, const char *format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    char line[2048];
+    vsnprintf(line, sizeof line, format, args);
+    va_end(args);
+    fputs(line, stream);
+    if (transcript)
+        *transcript += line;
+}
+
+void engine_transcript(std::string *to)
+{
+    transcript = to;
+}
+
+void ignore_hangups(bool ignore)
+{
+    for (const int sig : hangup_signals)
+        signal(sig, ignore ? SIG_IGN : SIG_DFL);
+}
+
+int recovery_period(const device_entry *entry, int flags)
+{
+    if (flags & OPT_DEBUG)
+        return DEBUG_RECOVERY_SECONDS;
+    const download_params *row = get_download_params(entry, "");
+    if (row && row->recovery_time > 0)
+        return row->recovery_time;
+    return DEFAULT_RECOVERY_SECONDS;
+}
+
+double recovery_remaining(const device_entry *entry, int flags)
+{
+    // The wall clock may be set meanwhile; the recovery is not. Whole
+    // seconds, as the time stamps count them.
+    const double elapsed = floor(monotonic_seconds()) - floor(entry->recovery_start);
+    return recovery_period(entry, flags) - elapsed;
+}
+
+int disable_interrupts(const int *list, int flags)
+{
+    for (const int *sig = list; *sig != 0; ++sig) {
+        if (flags & OPT_DEBUG)
+            fprintf(stderr, "Disabling signal %d...\n", *sig);
+        if (signal(*sig, SIG_IGN) == SIG_ERR) {
+            fprintf(stderr, "sigignore(%d) failed - %s\n", *sig, strerror(errno));
+            return -1;
+        }
+    }
+    return 0;
+}
+
+void enable_interrupts(const int *list, int flags)
+{
+    for (const int *sig = list; *sig != 0; ++sig) {
+        if (flags & OPT_DEBUG)
+            fprintf(stderr, "Enabling signal %d...\n", *sig);
+        if (signal(*sig, SIG_DFL) == SIG_ERR)
+            fprintf(stderr, "signal(%d) failed - %s\n", *sig, strerror(errno));
+    }
+}
 
 int load_firmware_file(const char *path, firmware_image *image, int flags)
 {
@@ -264,16 +361,17 @@ void display_download_params()
     }
 }
 
-int eject_tape(int fd, scsi_cmd_block *block, int flags)
+int eject_tape(const device_entry *entry, int fd, scsi_cmd_block *block, int flags,
+               const engine_caller &caller)
 {
     const int verbose = flags & OPT_VERBOSE;
     if (flags & OPT_DEBUG) {
-        fputs("If this weren't debug mode, I ", stdout);
-        fputs("would eject the tape cartridge\n", stdout);
+        say(stdout, "If this weren't debug mode, I ");
+        say(stdout, "would eject the tape cartridge\n");
         return 0;
     }
     if (flags)
-        fputs("Checking for loaded tape cartridge\n", stdout);
+        say(stdout, "Checking for loaded tape cartridge\n");
     bool unload_accepted = false;
     int stuck_passes = 0;
     int loading_tests = 0;
@@ -291,10 +389,10 @@ int eject_tape(int fd, scsi_cmd_block *block, int flags)
         }
         // The last unload went through, yet the drive still holds a cartridge.
         const bool stuck = unload_accepted;
-        fputs("\nEjecting Tape out of the Tape Drive\n", stdout);
+        say(stdout, "\nEjecting Tape out of the Tape Drive\n");
         if (load_unload(fd, block, 0, verbose) != 0) {
-            perror("Eject failed");
-            if (!ask_manual_eject())
+            say(stderr, "Eject failed: %s\n", strerror(errno));
+            if (!caller.eject_by_hand(*entry))
                 return -1;
             unload_accepted = false;
             stuck_passes = 0;
@@ -306,7 +404,7 @@ int eject_tape(int fd, scsi_cmd_block *block, int flags)
         // A drive that keeps taking the unload without letting go of the
         // cartridge is given time, and after a while the operator's hand.
         if (++stuck_passes >= EJECT_PASSES_BEFORE_ASKING) {
-            if (!ask_manual_eject())
+            if (!caller.eject_by_hand(*entry))
                 return -1;
             stuck_passes = 0;
         } else {
@@ -327,7 +425,7 @@ int identify(const device_entry *entry, int fd, scsi_cmd_block *block, int verbo
     // A serial page that did not come this time tells nothing.
     if (same_names && inq[36] == 0)
         return 0;
-    fprintf(stderr,
+    say(stderr,
             "%s now answers as %s %s, serial number %s, not as the listed device; "
             "nothing more is sent to it\n",
             entry->path, field_text(inq + 8, 8).c_str(), field_text(inq + 16, 16).c_str(),
@@ -376,16 +474,17 @@ int claim_device(device_entry *entry, scsi_cmd_block *block, int flags, bool ver
     return 0;
 }
 
-int open_for_download(device_entry *entry, scsi_cmd_block *block, int flags)
+int open_for_download(device_entry *entry, scsi_cmd_block *block, int flags,
+                      const engine_caller &caller)
 {
     const int claimed = claim_device(entry, block, flags, true);
     if (claimed == 0)
         return 0;
     if (claimed == -1) {
-        fprintf(stderr, "Unable to Open device <%s>: error: %s\n", entry->path, strerror(errno));
-        fputs("Download not performed\n", stderr);
+        say(stderr, "Unable to Open device <%s>: error: %s\n", entry->path, strerror(errno));
+        say(stderr, "Download not performed\n");
         entry->state = DEV_UPDATE_FAILED;
-        ask_for_key();
+        caller.refused(*entry);
     }
     return -1;
 }
@@ -406,7 +505,7 @@ int unlock_toshiba(device_entry *entry, firmware_image *image, scsi_cmd_block *b
     if (buffer_len >= UNLOCK_BUFFER_MIN && image->converted != 1)
         image_len = convert_hex(image->data.data(), image->file_status.st_size, nullptr);
     if (buffer_len < UNLOCK_BUFFER_MIN || image_len < UNLOCK_IMAGE_LEN) {
-        fprintf(stderr, "Firmware image for %s is too small for the drive unlock (%ld bytes)\n",
+        say(stderr, "Firmware image for %s is too small for the drive unlock (%ld bytes)\n",
                 entry->path, buffer_len < UNLOCK_BUFFER_MIN ? buffer_len : image_len);
         return -1;
     }
@@ -424,7 +523,7 @@ int unlock_toshiba(device_entry *entry, firmware_image *image, scsi_cmd_block *b
 
     const int fd = entry->fd;
     auto fail = [&](const char *format) {
-        fprintf(stderr, format, entry->path);
+        say(stderr, format, entry->path);
         return -1;
     };
     // The code reads the answer up to its 70th byte: a shorter one is no answer.
@@ -464,7 +563,7 @@ int unlock_toshiba(device_entry *entry, firmware_image *image, scsi_cmd_block *b
 }
 
 void download(device_entry *entry, firmware_image *image, scsi_cmd_block *block,
-              const download_params *row, int flags)
+              const download_params *row, int flags, const engine_caller &caller)
 {
     const int verbose = flags & OPT_VERBOSE;
     const bool debug = (flags & OPT_DEBUG) != 0;
@@ -473,7 +572,7 @@ void download(device_entry *entry, firmware_image *image, scsi_cmd_block *block,
     const long image_len = image->file_status.st_size;
 
     if (flags)
-        printf("Opening Device: %s\n", entry->path);
+        say(stdout, "Opening Device: %s\n", entry->path);
     entry->state = DEV_UPDATE_FAILED;
     const int fd = entry->fd;
 
@@ -481,7 +580,7 @@ void download(device_entry *entry, firmware_image *image, scsi_cmd_block *block,
     if (xfer < 1 || xfer > PASS_THROUGH_MAX) {
         xfer = PASS_THROUGH_MAX;
         if (debug)
-            fprintf(stderr, "Setting transfer size to %d because of system ioctl interface limits\n",
+            say(stderr, "Setting transfer size to %d because of system ioctl interface limits\n",
                     xfer);
     }
     // Rounded down to whole 512-byte units; a limit below one unit is not
@@ -495,9 +594,9 @@ void download(device_entry *entry, firmware_image *image, scsi_cmd_block *block,
     if (tape) {
         block->data_in = entry->block_limits;
         if (read_block_limits(fd, block, verbose) != 0) {
-            fputs("Read Block Limits command failed\n", stderr);
-            fputs("Download not performed\n", stderr);
-            refuse(entry);
+            say(stderr, "Read Block Limits command failed\n");
+            say(stderr, "Download not performed\n");
+            refuse(entry, caller);
             return;
         }
         max_block = static_cast<int32_t>(get_be24(entry->block_limits + 1));
@@ -520,11 +619,11 @@ void download(device_entry *entry, firmware_image *image, scsi_cmd_block *block,
         if (max_block != 0)
             lower_transfer(&xfer, max_block, debug, "tape max blocksize");
         if (image_len % min_block != 0) {
-            fprintf(stderr,
+            say(stderr,
                     "\nFirmware size %ld is not evenly divisible by minimum block size %d.\n"
                     "Download not performed\n",
                     image_len, min_block);
-            refuse(entry);
+            refuse(entry, caller);
             return;
         }
         const int32_t granularity =
@@ -532,25 +631,25 @@ void download(device_entry *entry, firmware_image *image, scsi_cmd_block *block,
         if (xfer % granularity != 0) {
             xfer -= xfer % granularity;
             if (debug)
-                fprintf(stderr, "Setting transfer size to %d to be divisible by blocklength %d\n",
+                say(stderr, "Setting transfer size to %d to be divisible by blocklength %d\n",
                         xfer, granularity);
         }
         if (xfer == 0) {
-            fprintf(stderr,
+            say(stderr,
                     "\nTransfer size is below the block length %d of %s.\nDownload not performed\n",
                     granularity, entry->path);
-            refuse(entry);
+            refuse(entry, caller);
             return;
         }
     }
 
     if (row->commands == 1 && image_len > xfer) {
-        fprintf(stderr,
+        say(stderr,
                 "\nFirmware size %ld is greater than maximum allowable\nlimit %d and the drive "
                 "does not support download\nwith multiple Write Buffer commands.\n"
                 "Download aborted.\n",
                 image_len, xfer);
-        refuse(entry);
+        refuse(entry, caller);
         return;
     }
 
@@ -560,19 +659,26 @@ void download(device_entry *entry, firmware_image *image, scsi_cmd_block *block,
         const long last_data_offset = image_len > 0 ? (image_len - 1) / xfer * xfer : 0;
         const long last_offset = row->final_save == 2 ? image_len : last_data_offset;
         if (last_offset > WB_OFFSET_MAX) {
-            fprintf(stderr,
+            say(stderr,
                     "\nFirmware size %ld is too large for buffer offsets (at most 16777215).\n"
                     "Download not performed\n",
                     image_len);
-            refuse(entry);
+            refuse(entry, caller);
             return;
         }
     }
 
-    if (tape && eject_tape(fd, block, flags) != 0) {
-        fprintf(stderr, "The tape cartridge is still loaded in %s\nDownload not performed\n",
+    if (tape && eject_tape(entry, fd, block, flags, caller) != 0) {
+        say(stderr, "The tape cartridge is still loaded in %s\nDownload not performed\n",
                 entry->path);
-        refuse(entry);
+        refuse(entry, caller);
+        return;
+    }
+    // What the caller must do before a drive is written (a record of it) may
+    // stop the download.
+    entry->revision_before = inquiry_text(entry->inquiry_data + 32, 4);
+    if (!caller.starting(*entry, *row)) {
+        refuse(entry, caller);
         return;
     }
     if (disable_interrupts(signal_list, flags) != 0)
@@ -580,7 +686,7 @@ void download(device_entry *entry, firmware_image *image, scsi_cmd_block *block,
 
     entry->state = DEV_DOWNLOADING;
     entry->reset_sent = false;
-    printf("\nDownloading %s... please wait.\n", entry->path);
+    say(stdout, "\nDownloading %s... please wait.\n", entry->path);
     fflush(stderr);
     fflush(stdout);
 
@@ -591,7 +697,7 @@ void download(device_entry *entry, firmware_image *image, scsi_cmd_block *block,
     if (remaining > 0 || closing_pending) {
         do {
             if (flags)
-                fputs("Downloading firmware of size: ", stdout);
+                say(stdout, "Downloading firmware of size: ");
             int32_t length;
             int control;
             int wb_mode;
@@ -600,7 +706,7 @@ void download(device_entry *entry, firmware_image *image, scsi_cmd_block *block,
                 control = row->control;
                 wb_mode = row->wb_mode;
                 if (flags)
-                    printf("%d (partial)\n", xfer);
+                    say(stdout, "%d (partial)\n", xfer);
             } else {
                 length = static_cast<int32_t>(remaining > 0 ? remaining : 0);
                 control = 0;
@@ -610,12 +716,12 @@ void download(device_entry *entry, firmware_image *image, scsi_cmd_block *block,
                 if (remaining <= 0)
                     closing_pending = false;
                 if (flags)
-                    printf("%ld\n", remaining);
+                    say(stdout, "%ld\n", remaining);
             }
             const uint32_t buffer_offset = row->use_offsets ? static_cast<uint32_t>(offset) : 0;
             unsigned char *start = image->data.data() + offset;
             if (debug) {
-                printf("If this weren't debug mode, I would do \n\t'write_buffer(%d, 0x%lX, %d, %d, "
+                say(stdout, "If this weren't debug mode, I would do \n\t'write_buffer(%d, 0x%lX, %d, %d, "
                        "%d, %d, %d, %d)'\n",
                        fd, reinterpret_cast<unsigned long>(start), length, buffer_offset, control,
                        wb_mode, row->buffer_id, verbose);
@@ -628,7 +734,7 @@ void download(device_entry *entry, firmware_image *image, scsi_cmd_block *block,
                 if (result != 0 && activating && uncertain(block->result)) {
                     // The drive may be activating the image: it is left alone
                     // for its recovery period like a finished transfer.
-                    fprintf(stderr,
+                    say(stderr,
                             "The last Write Buffer command to %s ended without an answer; the "
                             "drive may be activating the image\n",
                             entry->path);
@@ -636,11 +742,11 @@ void download(device_entry *entry, firmware_image *image, scsi_cmd_block *block,
                 }
                 // A piece that moved fewer bytes than it carries is not in the drive.
                 if (result != 0 || block->result.resid != 0) {
-                    fputs("Write Buffer Command Failed; Aborting Download\n", stderr);
+                    say(stderr, "Write Buffer Command Failed; Aborting Download\n");
                     if (sense_is(block->result, 5, 0x26))
-                        fputs("Firmware image file appears to be invalid or corrupted\n", stderr);
+                        say(stderr, "Firmware image file appears to be invalid or corrupted\n");
                     error = -1;
-                    ask_for_key();
+                    caller.refused(*entry);
                     break;
                 }
             }
@@ -651,6 +757,7 @@ void download(device_entry *entry, firmware_image *image, scsi_cmd_block *block,
 
     if (error) {
         entry->state = DEV_UPDATE_FAILED;
+        caller.settled(*entry);
     } else {
         entry->state = DEV_WRITING_FLASH;
         timestamp(TS_DATE | TS_TIME, entry->download_time);
@@ -661,38 +768,97 @@ void download(device_entry *entry, firmware_image *image, scsi_cmd_block *block,
 }
 
 void check_n_download(device_entry *entry, firmware_image *image, scsi_cmd_block *block,
-                      int flags)
+                      int flags, const engine_caller &caller)
 {
     const download_params *row = get_download_params(entry, image->path);
     if (!row) {
-        printf("Could not determine download parameters for %s\n\n", entry->path);
+        say(stdout, "Could not determine download parameters for %s\n\n", entry->path);
         release_device(entry);
         entry->state = DEV_AVAILABLE;
         return;
     }
-    if (is_fallback_row(row)) {
-        printf("\nCannot determine firmware Download Mode for %s.\nDo you want to try default "
-               "Download Mode (%d) using\nmultiple Write Buffer commands ",
-               entry->path, 5);
-        fputs(row->use_offsets == 1 ? "with buffer offsets [N]? " : "and no buffer offsets [N]? ",
-              stdout);
-        flush_for_prompt();
-        char answer[ANSWER_MAX + 2];
-        if (!read_answer(answer) || !answer_is_yes(answer)) {
-            release_device(entry);
-            entry->state = DEV_AVAILABLE;
-            return;
-        }
+    if (is_fallback_row(row) && !caller.use_fallback(*entry, *row)) {
+        release_device(entry);
+        entry->state = DEV_AVAILABLE;
+        return;
     }
     // A drive kept open after a failed transfer is still ours: a second open
     // would leak the first descriptor, and st refuses it with EBUSY.
-    if (open_for_download(entry, block, flags) != 0)
+    if (open_for_download(entry, block, flags, caller) != 0)
         return;
     if (memcmp(entry->inquiry_data + 8, "TOSHIBA", 7) == 0 &&
         unlock_toshiba(entry, image, block, flags) != 0) {
-        printf("Could not unlock %s\n\n", entry->path);
+        say(stdout, "Could not unlock %s\n\n", entry->path);
         entry->state = DEV_UPDATE_FAILED;
         return;
     }
-    download(entry, image, block, row, flags);
+    download(entry, image, block, row, flags, caller);
+}
+
+void post_download_operations(scsi_cmd_block *block, device_entry *entry, int flags,
+                              const device_entry *list, const engine_caller &caller)
+{
+    const int verbose = flags & OPT_VERBOSE;
+    if (entry->replaced)
+        return;
+    // A device that did not answer after its recovery has no descriptor:
+    // it is opened again for the check only.
+    if (claim_device(entry, block, flags, false) != 0) {
+        caller.settled(*entry);
+        return;
+    }
+    const int fd = entry->fd;
+
+    bool reachable = true;
+    // One reset for a download, never with -d, which sends nothing that
+    // changes a drive; later passes only test and identify the device.
+    if (!accepted_after_flash(second_test_unit_ready(fd, block, verbose), block)) {
+        reachable = false;
+        const bool reset = !(flags & OPT_DEBUG) && !entry->reset_sent;
+        if (reset) {
+            entry->reset_sent = true;
+            if (flags)
+                say(stdout, "Sending scsi-reset to %s\n", entry->path);
+            if (scsi_reset(fd, block, USCSI_RESET, verbose) != 0 && !host_busy(list, entry))
+                scsi_reset(fd, block, USCSI_RESET_ALL, verbose);
+        }
+        for (int waits = 0; waits < READY_POLL_LIMIT && !reachable && reset; ++waits) {
+            say(stdout, "Waiting for %s to become ready (%d seconds)...\n", entry->path,
+                READY_POLL_SECONDS);
+            fflush(stdout);
+            sleep(READY_POLL_SECONDS);
+            reachable = accepted_after_flash(second_test_unit_ready(fd, block, verbose), block);
+        }
+    }
+
+    const int same = reachable ? identify(entry, fd, block, verbose) : 0;
+    if (same > 0) {
+        memcpy(entry->inquiry_data, block->inq_data, INQ_LEN);
+        entry->state += 1;
+    } else {
+        // Another device behind the node is never addressed again.
+        entry->replaced = same < 0;
+        memcpy(entry->inquiry_data + 32, "----", 4);
+        entry->state = DEV_UNKNOWN;
+    }
+    release_device(entry);
+    caller.settled(*entry);
+}
+
+double update_device_status(device_entry *list, scsi_cmd_block *block, int flags,
+                            const engine_caller &caller)
+{
+    double largest = 0.0;
+    for (device_entry *e = list; e; e = e->next) {
+        if (e->state == DEV_WRITING_FLASH) {
+            const double remaining = recovery_remaining(e, flags);
+            if (remaining <= 0)
+                post_download_operations(block, e, flags, list, caller);
+            else if (remaining > largest)
+                largest = remaining;
+        } else if (e->state == DEV_UNKNOWN) {
+            post_download_operations(block, e, flags, list, caller);
+        }
+    }
+    return largest;
 }
