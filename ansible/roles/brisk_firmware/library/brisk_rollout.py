@@ -177,8 +177,8 @@ def main():
     except ValueError:
         report = None
     if rc == 255 or not isinstance(report, dict):
-        module.fail_json(msg="brisk refused to start (status %d): %s" % (rc, stderr.strip() or "no message"),
-                         rc=rc, stderr=stderr)
+        module.fail_json(msg=stderr.strip() if rc == 255 and stderr.strip() else
+                         "brisk ended with status %d without a report:\n%s" % (rc, stderr), rc=rc, stderr=stderr)
     drives = report.get("drives", [])
     result = dict(rc=rc, stderr=stderr, drives=drives, run_id=report.get("run_id"),
                   ansible_facts=dict(brisk_drives=drives), diff=diff(drives, module.params["revision"]))
@@ -189,12 +189,13 @@ def main():
     if not drives:
         module.warn("no drive matches vendor '%(vendor)s' and product '%(product)s'" % module.params)
     if rc not in (0, 2):
-        module.fail_json(msg="brisk ended with status %d:\n%s\nbrisk standard error:\n%s" % (
-            rc, "".join("%s %s %s %s %s -> %s: %s%s\n" % (
-                d["node"], d["vendor"], d["product"], d["serial"], d["revision_before"], d.get("revision_after"),
-                d["outcome"], ", " + d["reason"] if d.get("reason") else "") for d in drives), stderr), **result)
-    module.exit_json(changed=rc == 0 and any(d["outcome"] in DONE for d in drives), **result)
-
+        module.fail_json(msg="brisk ended with status %d:\n%sbrisk standard error:\n%s" % (
+            rc, "".join("%s %s %s %s revision %s%s: %s%s\n" % (
+                d["node"], d["vendor"], d["product"], d["serial"], d["revision_before"],
+                " -> " + d["revision_after"] if d.get("revision_after") else "", d["outcome"],
+                ", " + d["reason"] if d.get("reason") else "") for d in drives), stderr), **result)
+    # rc 2 (nothing to do) is no failure.
+    module.exit_json(changed=rc == 0 and any(d["outcome"] in DONE for d in drives), failed=False, **result)
 
 if __name__ == "__main__":
     main()
