@@ -38,9 +38,9 @@ def lib(n, revision="0100", **extra):
 class Rollout(unittest.TestCase):
     ROWS = [  # title, variables, options, each host's library, playbook status, each host's outcome
         ("every host; 23 drives", DIGEST, [], [lib(2) + OTHERS, lib(1) + OTHERS, lib(20) + OTHERS], 0, [UP] * 3),
-        ("the second host's drive refuses the image", {}, [],
-         [lib(1), lib(1, faults=[{"op": "write_buffer", "sense": "5/26/00"}]) + OTHERS, lib(1)], 2,
-         [UP, FAILED, None]),
+        ("a canary, then batches of two: the second host's drive refuses the image", {"brisk_serial": [1, 2]}, [],
+         [lib(1), lib(1, faults=[{"op": "write_buffer", "sense": "5/26/00"}]) + OTHERS, lib(1), lib(1)], 2,
+         [UP, FAILED, UP, None]),
         ("a re-run at the target revision", {}, [], [lib(1, "0101"), lib(2, "0101") + OTHERS], 0, [AT] * 2),
         ("fall-back drives left alone", ACME, [], [lib(1, vendor="ACME"), lib(2, vendor="ACME") + OTHERS], 0,
          [LEFT] * 2),

@@ -53,6 +53,8 @@ class Package(unittest.TestCase):
             docs = {"/usr/share/doc/%s/%s" % (pkg, f) for f in ("copyright", "changelog.gz")}
             self.assertEqual(got, want | docs)
         self.assertEqual(os.readlink("/usr/sbin/glint"), "brisk")
+        # brisk downloads nothing without its history's directory.
+        self.assertIn("/var/lib/brisk", run(["dpkg", "-L", "brisk"]).stdout.decode().split())
         tags = run(["lintian", "-I", "--fail-on", "error,warning"] + glob.glob(self.tmp + "/*.changes"))
         print(tags.stdout.decode() or "lintian: no tags", file=sys.stderr)
 
