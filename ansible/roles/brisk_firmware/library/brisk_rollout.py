@@ -5,6 +5,7 @@ from __future__ import absolute_import, division, print_function
 
 import json
 import subprocess
+import tempfile
 
 from ansible.module_utils.basic import AnsibleModule
 
@@ -166,14 +167,17 @@ def main():
         from_revisions=dict(type="list", elements="str", default=[]),
         sha256=dict(type="str"),
         allow_default_mode=dict(type="bool", default=False)), supports_check_mode=True)
-    # No timeout and a session of its own: whatever happens to this module
-    # or its connection, a drive's flash is never cut short from here.
-    proc = subprocess.Popen(argv(module.params, module.check_mode), stdin=subprocess.DEVNULL,
-                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, start_new_session=True)
-    out, err = proc.communicate()
-    rc, stderr = proc.returncode, err.decode("utf-8", "replace")
+    # A session of its own, no timeout, and files rather than pipes for its
+    # output: whatever happens to this module or its connection, no signal
+    # and no broken pipe cuts a drive's flash short.
+    with tempfile.TemporaryFile() as o, tempfile.TemporaryFile() as e:
+        rc = subprocess.call(argv(module.params, module.check_mode), stdin=subprocess.DEVNULL, stdout=o,
+                             stderr=e, start_new_session=True)
+        o.seek(0)
+        e.seek(0)
+        out, stderr = o.read().decode("utf-8", "replace"), e.read().decode("utf-8", "replace")
     try:
-        report = json.loads(out.decode("utf-8", "replace"))
+        report = json.loads(out)
     except ValueError:
         report = None
     if rc == 255 or not isinstance(report, dict):

@@ -1,0 +1,136 @@
+#!/usr/bin/env python3
+"""ansible/rollout.yml over local hosts, each with its own emulated library,
+command log, received images and brisk history. Usage: test_rollout.py BRISK EMU"""
+import hashlib
+import json
+import os
+import re
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
+import bench as b  # noqa: E402
+
+PLAYBOOK = os.path.join(b.HERE, "..", "..", "ansible", "rollout.yml")
+UP, FAILED, PLANNED, REFUSED, ORPHAN = "upgraded", "failed", "planned", "refused", "upgraded unseen"
+AT, LEFT = "skipped: already at revision 0101", "skipped: needs the default download mode (--allow-default-mode)"
+# No rollout below may touch these: another vendor, another IBM product, the changer.
+OTHERS = [b.tape("hp", "HP", "Ultrium 6-SCSI", "nst30"), b.tape("jag", "IBM", "03592E07", "nst31"),
+          b.tape("ch", "ADIC", "FastStor 2", "sch0", **{"class": "changer", "append_always": True})]
+DIGEST, ACME = hashlib.sha256(b.image(100000)).hexdigest(), {"brisk_vendor": "ACME", "brisk_product": ""}
+# The changer's buffer follows the image's file name.
+SR = {"image": "S_R_fs2.bin", "bid": 0x81, "brisk_vendor": "ADIC", "brisk_product": "FastStor 2"}
+MSG = {FAILED: "brisk ended with status 1:\n/dev/nst0 IBM ULT3580-TD8 SNd0 revision 0100: failed\nbrisk standard "
+       "error:\n\nDownloading /dev/nst0... please wait.\nWrite Buffer Command Failed; Aborting Download\n"
+       "Firmware image file appears to be invalid or corrupted\n",
+       REFUSED: "brisk: fw.bin has SHA-256 %s, not %s\nDownload not performed" % (DIGEST, "0" * 64)}
+KEYS = ("vendor", "product", "serial", "revision_before", "revision_after", "outcome", "reason")
+
+
+def lib(n, revision="0100", **extra):
+    return [b.tape("d%d" % i, node="nst%d" % i, revision=revision, **extra) for i in range(n)]
+
+
+def wait(done, seconds=60):
+    deadline = time.monotonic() + seconds
+    while not done() and time.monotonic() < deadline:
+        time.sleep(0.02)
+
+
+def lines(path):
+    return [json.loads(x) for x in open(path) if x.endswith("\n")] if os.path.exists(path) else []
+
+
+class Rollout(unittest.TestCase):
+    ROWS = [r for r in [  # title, variables, options, each host's library, playbook status, each host's outcome
+        ("every host; 23 drives", {"brisk_sha256": DIGEST}, [], [lib(2) + OTHERS, lib(1) + OTHERS, lib(20) + OTHERS],
+         0, [UP] * 3),
+        ("a canary, then batches of two: the second host's drive refuses the image", {"brisk_serial": [1, 2]}, [],
+         [lib(1), lib(1, faults=[{"op": "write_buffer", "sense": "5/26/00"}]) + OTHERS, lib(1), lib(1)], 2,
+         [UP, FAILED, UP, None]),
+        ("a re-run at the target revision", {}, [], [lib(1, "0101"), lib(2, "0101") + OTHERS], 0, [AT] * 2),
+        ("fall-back drives left alone", ACME, [], [lib(1, vendor="ACME"), lib(2, vendor="ACME") + OTHERS], 0,
+         [LEFT] * 2),
+        ("fall-back drives allowed", dict(ACME, brisk_allow_default_mode=True), [], [lib(1, vendor="ACME")] * 2, 0,
+         [UP] * 2),
+        ("check mode plans and writes nothing", {}, ["--check", "--diff"], [lib(2) + OTHERS, lib(1)], 0, [PLANNED] * 2),
+        ("an S_R_ image into ADIC FastStor 2 changers", SR, [], [OTHERS[:1] + OTHERS[2:]] * 2, 0, [UP] * 2),
+        ("a wrong digest stops the first host", {"brisk_sha256": "0" * 64}, [], [lib(1) + OTHERS, lib(1)], 2,
+         [REFUSED, None]),
+        ("the controller killed at the first WRITE BUFFER: brisk goes on and records it", {}, ["kill"], [lib(1)], -9,
+         [ORPHAN])] if "killed" in r[0]]
+
+    def play(self, variables, options, libraries):
+        d, hosts, variables = tempfile.mkdtemp(dir=b.WORK), {}, dict(variables)
+        fw = os.path.join(d, variables.pop("image", "fw.bin"))
+        with open(fw, "wb") as f:
+            f.write(b.image(100000))
+        for h, devices in enumerate(libraries, 1):
+            at = os.path.join(d, "h%d" % h)
+            os.mkdir(at)
+            with open(os.path.join(at, "scenario.json"), "w") as f:
+                json.dump({"devices": devices}, f)
+            hosts["h%d" % h] = {"ansible_connection": "local", "ansible_become": False,
+                                "brisk_options": ["--history-file", at + "/history.jsonl"],
+                                # ended: brisk and the emulator are done, the images written
+                                "brisk_command": ["sh", "-c", '"$@"; s=$?; echo $s >"$0"; exit $s', at + "/ended",
+                                                  "faketime", "-f", "+0 x200", b.EMU, "--scenario", f.name, "--log",
+                                                  at + "/log.jsonl", "--images", at + "/img", "--", b.BRISK]}
+        with open(os.path.join(d, "hosts.yml"), "w") as f:
+            json.dump({"tape_hosts": {"hosts": hosts}}, f)
+        env = dict(os.environ, ANSIBLE_HOME=d, ANSIBLE_LOCAL_TEMP=d, ANSIBLE_REMOTE_TEMP=d, TMPDIR=d, **b.SANITIZERS,
+                   ANSIBLE_NOCOLOR="1", ANSIBLE_CALLBACK_FORMAT_PRETTY="0", ANSIBLE_PYTHON_INTERPRETER="/usr/bin/python3")
+        extra = dict({"brisk_image": fw, "brisk_vendor": "IBM", "brisk_product": "ULT", "brisk_revision": "0101"},
+                     **{k: v for k, v in variables.items() if k != "bid"})
+        p = subprocess.Popen(["ansible-playbook", "-v", "-i", f.name, PLAYBOOK, "-e", json.dumps(extra)]
+                             + [o for o in options if o != "kill"], env=env, stdout=subprocess.PIPE,
+                             stderr=subprocess.PIPE, text=True, start_new_session=True)
+        if "kill" in options:  # the whole controller, as a lost session or a stray kill would end it
+            wait(lambda: any(x.get("cdb", "")[:2] == "3b" for x in lines(d + "/h1/log.jsonl")))
+            os.killpg(p.pid, signal.SIGKILL)
+            wait(lambda: os.path.exists(d + "/h1/ended"))
+        return d, extra, p.communicate() + (p.returncode,)
+
+    def test_rollouts(self):
+        for title, variables, options, libraries, status, outcomes in self.ROWS:
+            with self.subTest(title):
+                d, extra, (out, err, returncode) = self.play(variables, options, libraries)
+                self.assertEqual(returncode, status, out[-3000:] + err)
+                results = re.findall(r"^(ok|changed|fatal): \[(h\d)\](?:: FAILED!)? => (\{.*\})$", out, re.M)
+                recap = {h: (int(c), int(f)) for h, c, f in re.findall(
+                    r"^(h\d) +: ok=\d+ +changed=(\d+) +unreachable=0 +failed=(\d+)", out, re.M)}
+                for h, (devices, state) in enumerate(zip(libraries, outcomes), 1):
+                    host, log = "h%d" % h, b.Result(os.path.join(d, "h%d" % h), 0, b"", b"", False)
+                    mine = [(word, json.loads(r)) for word, n, r in results if n == host]
+                    match = sorted((x for x in devices if x["vendor"] == extra["brisk_vendor"]
+                                    and x["product"].startswith(extra["brisk_product"])), key=lambda x: x["serial"])
+                    outcome, reason = ((state or "") + ": ").split(": ")[:2]
+                    want = [dict(vendor=x["vendor"], product=x["product"], serial=x["serial"], outcome=outcome,
+                                 reason=reason or None, revision_before=x["revision"],
+                                 revision_after="0101" if state == UP else None) for x in match]
+                    facts = [sorted(({k: x[k] for k in KEYS} for x in r["ansible_facts"]["brisk_drives"]),
+                                    key=lambda x: x["serial"]) for _, r in mine if "ansible_facts" in r]
+                    self.assertEqual(facts, [want] if state not in (None, REFUSED, ORPHAN) else [])
+                    done = state in (UP, ORPHAN)
+                    sent = {c["device"] for c in log.commands(op=0x3B)}
+                    self.assertEqual(sent, {x["name"] for x in match} if done or state == FAILED else set())
+                    bids = {i for x in sent for _, i, *_ in log.wb(x)}
+                    self.assertEqual(bids, {variables.get("bid", 0)} if sent else set())
+                    self.assertEqual(log.images, {x["name"]: b.image(100000) for x in match} if done else {})
+                    history = lines(os.path.join(d, host, "history.jsonl"))
+                    self.assertEqual(sorted((r["serial"], r["outcome"]) for r in history if r["event"] == "finished"),
+                                     [(x["serial"], UP if done else FAILED) for x in match if done or state == FAILED])
+                    self.assertEqual(recap.get(host), None if state in (None, ORPHAN) else (
+                        int(state in (UP, PLANNED)), int(state in (FAILED, REFUSED))))
+                    fatal = [re.sub(r"\S*/ansible\.\w+\.brisk/", "", r["msg"]) for w, r in mine if w == "fatal"]
+                    self.assertEqual(fatal, [MSG[state]] if state in MSG else [])
+                    if state == PLANNED:
+                        self.assertIn("+IBM ULT3580-TD8 serial SNd0: revision 0101\n", out)
+
+
+if __name__ == "__main__":
+    b.main()
