@@ -19,8 +19,8 @@ description:
   - Runs C(brisk --update IMAGE --match VENDOR[:PRODUCT] --json) once. brisk lists the drives,
     plans which of them get the image, downloads it to each in turn, holds each drive through
     its recovery and checks it.
-  - In check mode brisk runs without C(--yes): it plans and sends nothing but the commands of
-    its listing. The task then reports changed when some drive would be downloaded.
+  - In check mode brisk runs without C(--yes), so it plans and sends nothing but the commands
+    of its listing. The task then reports changed when some drive would be downloaded.
   - brisk runs in a session of its own and without any time limit, so that neither a lost
     connection nor this module ever stops it while it writes a drive's flash. Every download
     is also recorded in brisk's history file on the host.
