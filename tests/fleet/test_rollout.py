@@ -101,6 +101,7 @@ class Rollout(unittest.TestCase):
                 results = re.findall(r"^(ok|changed|fatal): \[(h\d)\](?:: FAILED!)? => (\{.*\})$", out, re.M)
                 recap = {h: (int(c), int(f)) for h, c, f in re.findall(
                     r"^(h\d) +: ok=\d+ +changed=(\d+) +unreachable=0 +failed=(\d+)", out, re.M)}
+                left = []  # the drives the warnings name
                 for h, (devices, state) in enumerate(zip(libraries, outcomes), 1):
                     host, log = "h%d" % h, b.Result(os.path.join(d, "h%d" % h), 0, b"", b"", False)
                     mine = [(word, json.loads(r)) for word, n, r in results if n == host]
@@ -130,6 +131,9 @@ class Rollout(unittest.TestCase):
                     self.assertEqual(fatal, [MSG[state]] if state in MSG else [])
                     if state == PLANNED:
                         self.assertIn("+IBM ULT3580-TD8 serial SNd0: revision 0101\n", out)
+                    left += [x["serial"] for x in match if state == LEFT]
+                self.assertEqual(set(re.findall(r"(SN\w+) left alone: needs the default download mode", " ".join(
+                    err.split()))), set(left))  # Ansible shows a warning once
 
 if __name__ == "__main__":
     b.main()

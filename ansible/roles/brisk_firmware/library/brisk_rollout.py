@@ -186,10 +186,11 @@ def main():
     drives = report.get("drives", [])
     result = dict(rc=rc, stderr=stderr, drives=drives, run_id=report.get("run_id"),
                   ansible_facts=dict(brisk_drives=drives), diff=diff(drives, module.params["revision"]))
+    # A drive at the target is done; any other left alone (busy, no method,
+    # another revision) still wants someone to look at it.
     for d in drives:
-        if d["outcome"] == "skipped" and "default download mode" in (d.get("reason") or ""):
-            module.warn("%(node)s %(vendor)s %(product)s %(serial)s left alone: %(reason)s"
-                        " (see brisk_allow_default_mode)" % d)
+        if d["outcome"] == "skipped" and not (d.get("reason") or "").startswith("already at revision"):
+            module.warn("%(node)s %(vendor)s %(product)s %(serial)s left alone: %(reason)s" % d)
     if not drives:
         module.warn("no drive matches vendor '%(vendor)s' and product '%(product)s'" % module.params)
     if rc not in (0, 2):
