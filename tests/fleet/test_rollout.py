@@ -135,5 +135,6 @@ class Rollout(unittest.TestCase):
                 self.assertEqual(set(re.findall(r"(SN\w+) left alone: needs the default download mode", " ".join(
                     err.split()))), set(left))  # Ansible shows a warning once
 
+
 if __name__ == "__main__":
     b.main()
