@@ -214,8 +214,9 @@ bool history_open(history_log *log, const std::string &path, const firmware_imag
     // installed from it; only its last level, so a mistyped path fails.
     const size_t slash = path.rfind('/');
     if (slash != std::string::npos && slash > 0)
-        mkdir(path.substr(0, slash).c_str(), 0755);
-    log->fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+        mkdir(path.substr(0, slash).c_str(), S_IRWXU | S_IRGRP | S_IXGRP | S_IROTH | S_IXOTH);
+    log->fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC,
+                   S_IRUSR | S_IWUSR | S_IRGRP | S_IROTH);
     if (log->fd < 0) {
         fprintf(stderr, "Cannot write the update history %s: %s\nDownload not performed\n",
                 path.c_str(), strerror(errno));

@@ -720,6 +720,14 @@ class Batch(Case):
         self.assertEqual((r.status, [x["reason"] for x in json.loads(r.out)["drives"]], r.commands("d", 0x3B)),
                          (2, ["already at revision 0101"] * 3, []))
 
+    def test_a_drive_lost_after_its_flash_stops_the_run(self):
+        devs = [tape(n, node=n, inquiry_fails_after_flash=True) for n in ("nst0", "nst1")]
+        r = run(devs, ["--update", self.file(image(1000)), "--match", "IBM", "--yes", "--json"], None)
+        got = [(x["outcome"], x["reason"]) for x in json.loads(r.out)["drives"]]
+        first = "an earlier drive of this run did not come back after its flash"
+        self.assertEqual((r.status, sorted(got)), (1, [("skipped", first), ("unavailable", None)]))
+        self.assertEqual(sum(len(r.commands(d["name"], 0x3B)) for d in devs), 1)
+
     def test_plan_sends_nothing_but_the_listing(self):
         devs = [tape("d"), tape("t", node="nst1", revision="0101"), tape("o", node="nst2", revision="0099"),
                 tape("a", "ACME", "Drive", "nst3")]
@@ -766,6 +774,8 @@ class Batch(Case):
         self.assertEqual([line.split()[1:6] for line in h.out.decode().splitlines()],
                          [["started", "/dev/nst0", "IBM", "ULT3580-TD8", "SNd"], ["finished", "/dev/nst0", "IBM",
                                                                                   "ULT3580-TD8", "SNd"]])
+        h = run([], ["--history", "--json", "--history-file", os.path.join(s.dir, "history.jsonl")], fast=None)
+        self.assertEqual([x["event"] for x in json.loads(h.out)["records"]], ["started", "finished"])
 
 
 if __name__ == "__main__":
