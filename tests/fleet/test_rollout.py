@@ -129,7 +129,8 @@ class Rollout(unittest.TestCase):
                         int(state in (UP, PLANNED)), int(state in (FAILED, REFUSED))))
                     fatal = [re.sub(r"\S*/ansible\.\w+\.brisk/", "", r["msg"]) for w, r in mine if w == "fatal"]
                     self.assertEqual(fatal, [MSG[state]] if state in MSG else [])
-                    if state == PLANNED:
+                    if state == PLANNED:  # the listing's REQUEST SENSE and INQUIRY only, and the diff
+                        self.assertEqual({int(c["cdb"][:2], 16) for c in log.commands()}, {0x03, 0x12})
                         self.assertIn("+IBM ULT3580-TD8 serial SNd0: revision 0101\n", out)
                     left += [x["serial"] for x in match if state == LEFT]
                 self.assertEqual(set(re.findall(r"(SN\w+) left alone: needs the default download mode", " ".join(
