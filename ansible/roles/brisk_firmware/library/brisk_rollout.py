@@ -202,5 +202,6 @@ def main():
     # rc 2 (nothing to do) is no failure.
     module.exit_json(changed=rc == 0 and any(d["outcome"] in DONE for d in drives), failed=False, **result)
 
+
 if __name__ == "__main__":
     main()
