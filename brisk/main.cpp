@@ -320,14 +320,12 @@ int brisk_main(int argc, char **argv)
     FILE *report = stdout;
     if (batch_mode) {
         fflush(stdout);
-        const int saved = dup(1);
-        report = saved >= 0 ? fdopen(saved, "w") : nullptr;
-        if (!report || dup2(2, 1) < 0) {
-            fprintf(stderr, "%s: cannot set standard output aside: %s\n", program_name(argv0),
-                    strerror(errno));
-            return -1;
+        // Without a descriptor to spare, the report shares the stream.
+        if (FILE *aside = fdopen(dup(1), "w")) {
+            report = aside;
+            dup2(2, 1);
+            setvbuf(stdout, nullptr, _IOLBF, 0);
         }
-        setvbuf(stdout, nullptr, _IOLBF, 0);
     }
 
     static history_log history;

@@ -679,12 +679,16 @@ class Batch(Case):
         devs = [tape("d", serial="SN-LONGER-THAN-TWELVE"), tape("c", "ADIC", "FastStor 2", "sch0", **{"class": "changer"}),
                 tape("a", "ACME", "Drive", "nst1")]
         r = run(devs, ["--json"], fast=None)
-        got = [(x["node"], x["class"], x["vendor"], x["serial"], x["method"]["buffer_id"], x["method"]["fallback"],
-                x["state"]) for x in json.loads(r.out)["devices"]]
-        want = {"d": ("tape", "IBM", "SN-LONGER-THAN-TWELVE", 0, False), "c": ("changer", "ADIC", "SNc", 0x81, False),
-                "a": ("tape", "ACME", "SNa", 0, True)}
-        self.assertEqual((r.status, r.err, got), (0, b"", [(p,) + want[d["name"]] + ("available",)
-                                                            for p, d in b.listed(devs)]))
+        method = {"d": ["IBM", "", "", 4, 0, 0, 120, False], "c": ["ADIC", "FastStor 2", "S_R_", 5, 0x81, 0, 30, False],
+                  "a": ["default", "", "", 5, 0, 0, 240, True]}
+        want = [{"node": p, "class": d.get("class", "tape"), "vendor": d["vendor"], "product": d["product"],
+                 "revision": "0100", "serial": d["serial"], "state": "available",
+                 "method": dict(zip(["vendor", "product", "file_match", "mode", "buffer_id", "transfer_size",
+                                     "recovery_seconds", "fallback"], method[d["name"]]))} for p, d in b.listed(devs)]
+        got = json.loads(r.out)
+        for x in got["devices"]:
+            self.assertRegex(str(x.pop("generic_node")), r"^(/dev/sg\d+|None)$")
+        self.assertEqual((r.status, r.err, got), (0, b"", {"version": 1, "program": "brisk 1.1.0", "devices": want}))
 
     def test_update_report_history_and_rerun(self):
         data = image(300000)
@@ -717,8 +721,8 @@ class Batch(Case):
         for d in devs:
             d["revision"] = "0101"
         r = run(devs[:3], args, None)
-        self.assertEqual((r.status, [x["reason"] for x in json.loads(r.out)["drives"]], r.commands("d", 0x3B)),
-                         (2, ["already at revision 0101"] * 3, []))
+        self.assertEqual((r.status, [x["reason"] for x in json.loads(r.out)["drives"]]), (2, ["already at revision 0101"] * 3))
+        self.assertEqual({op for d in devs[:3] for op in r.ops(d["name"])}, {0x03, 0x12})  # the listing's alone
 
     def test_a_drive_lost_after_its_flash_stops_the_run(self):
         devs = [tape(n, node=n, inquiry_fails_after_flash=True) for n in ("nst0", "nst1")]
