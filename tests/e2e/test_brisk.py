@@ -689,6 +689,8 @@ class Batch(Case):
         for x in got["devices"]:
             self.assertRegex(str(x.pop("generic_node")), r"^(/dev/sg\d+|None)$")
         self.assertEqual((r.status, r.err, got), (0, b"", {"version": 1, "program": "brisk 1.1.0", "devices": want}))
+        r = run([], ["--version"], name="glint", fast=None)
+        self.assertEqual((r.status, r.out), (0, b"glint 1.1.0\n"))
 
     def test_update_report_history_and_rerun(self):
         data = image(300000)
