@@ -3,10 +3,7 @@
 the first fails in each of seven ways, checked for its messages, the commands the drive still
 received, the states, the other drive's download, and that no byte was misplaced.
 Usage: sweep.py BRISK EMU [Sweep.test_FAMILY]"""
-import errno
-import hashlib
-import os
-import unittest
+import errno, hashlib, os, unittest
 
 import bench as b
 from test_brisk import unlocked_image, WB_FAILED, INVALID

@@ -1,15 +1,7 @@
 #!/usr/bin/env python3
 """The real binary under the emulator, every case a row of a table.
 Usage: test_brisk.py BRISK EMU [CLASS]"""
-import errno
-import json
-import os
-import re
-import signal
-import tempfile
-import threading
-import time
-import unittest
+import json, os, re, signal, tempfile, threading, time, unittest
 
 import bench as b
 from bench import PAUSE, run, tape, optical, image
