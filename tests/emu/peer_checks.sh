@@ -59,16 +59,5 @@ check_write_buffer() {
     cmp -s "$W/fw" "$W/img/big.img" || fail "the 64 MiB image differs from the file"
 }
 
-check_flash_under_faketime() {
-    # 20 seconds of flash, then the attention and the new revision, on a
-    # clock twenty times faster.
-    want "$(faketime -f '+0 x20' "$EMU" --scenario "$S" -- sh -c "
-        sg_turs /dev/nst2 >/dev/null 2>&1; sg_write_buffer -m 5 -I $W/fw -l 300000 /dev/nst2
-        sg_turs /dev/nst2; echo flashing=\$?; sleep 21; sg_turs -v /dev/nst2; echo attention=\$?
-        sg_turs -v /dev/nst2; echo after=\$?; sg_inq /dev/nst2" 2>&1)" "flashing=2" \
-        "Microcode has been changed" "attention=6" "Medium not present" "after=2" \
-        "Product revision level: 0101"
-}
-
 "check_$1"
 [ "$fails" -eq 0 ] && echo ok
