@@ -17,13 +17,12 @@ WARNING = (b"\nOne or more devices has not yet completed flash update and/or dow
            b"This program will release all devices and terminate in\n")
 WB_FAILED = b"Write Buffer Command Failed; Aborting Download\n"
 INVALID = b"Firmware image file appears to be invalid or corrupted\n"
-PARAMS = [("ADIC", "FastStor 2", 5, 0, 1, 0), ("ADIC", "FastStor 2", 5, 0, 1, 0),
-          ("ADIC", "FastStor", 5, 0, 0, 0), ("ARCHIVE", "", 5, 0, 1, 0), ("EXABYTE", "", 5, 1, 0, 0),
-          ("HP", "ThinStor", 5, 0, 1, 0), ("HP", "ThinStor", 5, 0, 1, 0),
+PARAMS = [("ADIC", "FastStor 2", 5, 0, 1, 0)] * 2 + [("ADIC", "FastStor", 5, 0, 0, 0), ("ARCHIVE", "", 5, 0, 1, 0),
+          ("EXABYTE", "", 5, 1, 0, 0)] + [("HP", "ThinStor", 5, 0, 1, 0)] * 2 + [
           ("HP", "Ultrium", 4, 0, 0, 65536), ("HP", "", 4, 0, 0, 32768), ("IBM", "", 4, 0, 0, 0),
-          ("QUANTUM", "DLT", 5, 0, 0, 0), ("QUANTUM", "", 4, 0, 0, 0),
-          ("SEAGATE", "ULTRIUM", 6, 0, 0, 0), ("SEAGATE", "", 5, 0, 0, 8192), ("STK", "", 6, 0, 0, 0),
-          ("TANDBERG", "", 7, 0, 0, 0), ("TOSHIBA", "", 5, 0, 0, 0), ("default", "", 5, 0, 0, 0)]
+          ("QUANTUM", "DLT", 5, 0, 0, 0), ("QUANTUM", "", 4, 0, 0, 0), ("SEAGATE", "ULTRIUM", 6, 0, 0, 0),
+          ("SEAGATE", "", 5, 0, 0, 8192), ("STK", "", 6, 0, 0, 0), ("TANDBERG", "", 7, 0, 0, 0),
+          ("TOSHIBA", "", 5, 0, 0, 0), ("default", "", 5, 0, 0, 0)]
 
 
 def param_table(xfer=None):
@@ -58,10 +57,9 @@ class Case(unittest.TestCase):
         self.dir = tempfile.mkdtemp(dir=b.WORK)
 
     def file(self, data, name="fw.bin"):
-        path = os.path.join(self.dir, name)
-        with open(path, "wb") as f:
+        with open(os.path.join(self.dir, name), "wb") as f:
             f.write(data)
-        return path
+        return f.name
 
     def dl(self, devices, size, feed=b"1\ny\n0\n", args=(), fname="fw.bin", **kw):
         data = image(size)
@@ -81,47 +79,35 @@ class CommandLine(Case):
         ("brisk", [""], SHORT, NOFILE),
         ("brisk", ["x" * 1024], SHORT, b"firmware file name too long (1024 characters, at most 1023)\n")]
 
-    def test_usage_texts(self):
+    def test_usage_and_file_refusals(self):
         for name, args, form, *before in self.USAGE:
             with self.subTest(name=name, args=args[:3]):
                 r = run([tape("d")], args, name=name, fast=None)
                 self.assertEqual((r.status, r.out, r.err, r.log), (255, b"", b"".join(before) + form % name.encode(), []))
-
-    def test_file_refusals_and_verbose_load(self):
         empty, small = self.file(b"", "empty"), self.file(b"abc", "small")
         r = run([tape("d")], [empty], fast=None)
-        self.assertEqual((r.status, r.err, r.log), (255, b"firmware file %s is empty\n" %
-                                                    empty.encode() + SHORT % b"brisk", []))
+        self.assertEqual((r.status, r.err, r.log),
+                         (255, b"firmware file %s is empty\n" % empty.encode() + SHORT % b"brisk", []))
         r = run([], ["-v", small, "-x"], fast=None)
-        self.assertEqual((r.status, r.out, r.err), (255, b"Opening firmware file: %s\nFile %s "
-                         b"found, size 3 bytes\n" % (small.encode(), small.encode()), SHORT % b"brisk"))
-
-    def test_unprivileged_user_is_refused_first(self):
-        r = run([], ["-x", "/nonexistent"], fast=None, wrap=["setpriv", "--reuid=65534",
-                                                             "--regid=65534", "--clear-groups"])
+        self.assertEqual((r.status, r.out, r.err), (255, b"Opening firmware file: %s\nFile %s found, size 3 "
+                                                    b"bytes\n" % (small.encode(), small.encode()), SHORT % b"brisk"))
+        r = run([], ["-x", "/nonexistent"], fast=None, wrap=["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"])
         self.assertEqual((r.status, r.out, r.err), (255, b"", b"brisk can only be executed as root\n"))
 
 
-LIBRARY = [
-    # One drive reached through three st nodes, a by-id link and sg.
+LIBRARY = [  # one drive reached through three st nodes, a by-id link and sg; one not connected (0x21)
     tape("lto", "HP", "Ultrium 6-SCSI", revision="J5SW", serial="HU1234567A",
          nodes=["nst0a", "nst0l", "sg0", "nst0"], links=["tape/by-id/scsi-HU1234567A-nst"]),
-    tape("ibm", "IBM", "ULT3580-TD8", revision="Q3D4", serial="12345678901234567890",
-         nodes=["nst1", "sg1"]),
-    {"name": "changer", "class": "changer", "vendor": "ADIC", "product": "FastStor 2",
-     "revision": "F.0B", "serial": "ADIC1234    ", "nodes": ["sch0", "sg2"]},
-    tape("offline", "HP", "Ultrium 5-SCSI", "nst2", byte0=0x21),  # not connected
+    tape("ibm", "IBM", "ULT3580-TD8", revision="Q3D4", serial="12345678901234567890", nodes=["nst1", "sg1"]),
+    tape("changer", "ADIC", "FastStor 2", "sch0", revision="F.0B", serial="ADIC1234    ", nodes=["sch0", "sg2"],
+         **{"class": "changer"}),
+    tape("offline", "HP", "Ultrium 5-SCSI", "nst2", byte0=0x21),
     tape("ctl", "QUA\u0007TUM", "DLT-S4", "nst3", revision="2525", serial="QP0123"),
     # Node names of ten and eleven characters: nine shown, then "...".
     tape("longname", "SEAGATE", "ULTRIUM06242-XXX", "nst0000004", revision="1619"),
     tape("longer", "SEAGATE", "ULTRIUM06242-XXX", "nst00000006", revision="1620"),
     tape("blanks", "TANDBERG", "LTO-6 HH", "nst5", revision="3AY4", serial=" " * 10)]
-OTHERS = [{"path": "ttyS0", "dev": "4:64"}, {"path": "bsg", "directory": True},
-          {"path": "sgx-not-scsi", "dev": "10:200"}]
-
-
-def drives(n):
-    return [tape("d%d" % i, node="nst%d" % i) for i in range(n)]
+OTHERS = [{"path": "ttyS0", "dev": "4:64"}, {"path": "bsg", "directory": True}, {"path": "sgx-not-scsi", "dev": "10:200"}]
 
 
 class Listing(Case):
@@ -185,7 +171,7 @@ class Listing(Case):
         for count, rows, page in [(20, 24, 18), (18, 24, 18), (5, 8, 2), (4, 8, 2), (17, 7, 16),
                                   (16, 7, 16), (17, None, 16)]:
             with self.subTest(devices=count, rows=rows):
-                devs = drives(count)
+                devs = [tape("d%d" % i, node="nst%d" % i) for i in range(count)]
                 lines = b.table(b.listed(devs)).split(b"\n")[4:-1]
                 want = PAUSE.join(b.HEADER + b"".join(l + b"\n" for l in lines[i:i + page])
                                   for i in range(0, count, page))
@@ -203,42 +189,38 @@ def changer(name, vendor="ADIC", product="FastStor 2", **extra):
 
 
 class Downloads(Case):
-    # title (an "S_R_" title names the image so), device, image size, sequence, recovery seconds
+    # title (an "S_R_" title names the image so), device, image size, piece size, mode, recovery seconds, and
+    # of the sequence: control bit, offsets, saving on the last piece (1) or a closing command (2), buffer ID
+    NO_OFFSETS, CLOSING = {"offsets": False}, {"final_save": 2}
     FAMILIES = [
-        ("HP Ultrium", tape("d", "HP", "Ultrium 6-SCSI"), 300000,
-         expected(300000, 65536, 4, offsets=False, final_save=2), 120),
+        ("HP Ultrium", tape("d", "HP", "Ultrium 6-SCSI"), 300000, 65536, 4, 120, dict(NO_OFFSETS, **CLOSING)),
         # Without a block length of its own a row's pieces are multiples of the drive's minimum.
-        ("HP Ultrium, minimum block 1000", tape("d", "HP", "Ultrium 6-SCSI", block_limits={"min": 1000}),
-         300000, expected(300000, 65000, 4, offsets=False, final_save=2), 120),
-        ("IBM variable block", tape("d"), 300000, expected(300000, 65532, 4), 120),
+        ("HP Ultrium, minimum block 1000", tape("d", "HP", "Ultrium 6-SCSI", block_limits={"min": 1000}), 300000, 65000,
+         4, 120, dict(NO_OFFSETS, **CLOSING)),
+        ("IBM variable block", tape("d"), 300000, 65532, 4, 120, {}),
         # Zero limits read as no maximum and a minimum of 1.
-        ("IBM, zero block limits", tape("d", block_limits={"max": 0, "min": 0}), 70000,
-         expected(70000, 65532, 4), 120),
-        ("no row, fixed 512-byte blocks", FIXED, 2048, expected(2048, 512, 5), 240),
-        ("IBM, two transfer sizes", tape("d"), 131064, expected(131064, 65532, 4), 120),
-        ("QUANTUM", tape("d", "QUANTUM", "SDLT600"), 196708, expected(196708, 57344, 4, final_save=1), 240),
-        ("QUANTUM DLT", tape("d", "QUANTUM", "DLT7000"), 150000, expected(150000, 57344, 5), 240),
-        ("EXABYTE", tape("d", "EXABYTE", "Mammoth2"), 150000, expected(150000, 65534, 5, control=1), 240),
-        ("SEAGATE ULTRIUM", tape("d", "SEAGATE", "ULTRIUM06242-XXX"), 140000,
-         expected(140000, 65534, 6, final_save=2), 240),
-        ("SEAGATE", tape("d", "SEAGATE", "DAT    9SP40-000"), 20000, expected(20000, 8192, 5), 240),
-        ("STK", tape("d", "STK", "T10000C", append_always=True), 140000,
-         expected(140000, 65532, 6, offsets=False, final_save=1), 240),
-        ("TANDBERG", tape("d", "TANDBERG", "LTO-6 HH"), 140000, expected(140000, 65534, 7), 240),
-        ("HP other", tape("d", "HP", "C1537A", append_always=True), 70000,
-         expected(70000, 32768, 4, offsets=False, bid=1), 240),
-        ("ARCHIVE", tape("d", "ARCHIVE", "Python 04106"), 60000, expected(60000, 65534, 5), 240),
-        ("ADIC FastStor 2", changer("d"), 200000, expected(200000, 524288, 5, offsets=False, bid=0x82), 30),
-        ("ADIC FastStor 2 S_R_", changer("d"), 200000, expected(200000, 524288, 5, offsets=False, bid=0x81), 30),
-        ("ADIC FastStor", changer("d", product="FastStor"), 200000, expected(200000, 524288, 5, offsets=False), 240),
-        ("HP ThinStor", changer("d", "HP", "ThinStor"), 200000,
-         expected(200000, 524288, 5, offsets=False, bid=0x82), 30),
-        ("HP ThinStor S_R_", changer("d", "HP", "ThinStor"), 200000,
-         expected(200000, 524288, 5, offsets=False, bid=0x81), 30)]
+        ("IBM, zero block limits", tape("d", block_limits={"max": 0, "min": 0}), 70000, 65532, 4, 120, {}),
+        ("no row, fixed 512-byte blocks", FIXED, 2048, 512, 5, 240, {}),
+        ("IBM, two transfer sizes", tape("d"), 131064, 65532, 4, 120, {}),
+        ("QUANTUM", tape("d", "QUANTUM", "SDLT600"), 196708, 57344, 4, 240, {"final_save": 1}),
+        ("QUANTUM DLT", tape("d", "QUANTUM", "DLT7000"), 150000, 57344, 5, 240, {}),
+        ("EXABYTE", tape("d", "EXABYTE", "Mammoth2"), 150000, 65534, 5, 240, {"control": 1}),
+        ("SEAGATE ULTRIUM", tape("d", "SEAGATE", "ULTRIUM06242-XXX"), 140000, 65534, 6, 240, CLOSING),
+        ("SEAGATE", tape("d", "SEAGATE", "DAT    9SP40-000"), 20000, 8192, 5, 240, {}),
+        ("STK", tape("d", "STK", "T10000C", append_always=True), 140000, 65532, 6, 240, dict(NO_OFFSETS, final_save=1)),
+        ("TANDBERG", tape("d", "TANDBERG", "LTO-6 HH"), 140000, 65534, 7, 240, {}),
+        ("HP other", tape("d", "HP", "C1537A", append_always=True), 70000, 32768, 4, 240, dict(NO_OFFSETS, bid=1)),
+        ("ARCHIVE", tape("d", "ARCHIVE", "Python 04106"), 60000, 65534, 5, 240, {}),
+        ("ADIC FastStor 2", changer("d"), 200000, 524288, 5, 30, dict(NO_OFFSETS, bid=0x82)),
+        ("ADIC FastStor 2 S_R_", changer("d"), 200000, 524288, 5, 30, dict(NO_OFFSETS, bid=0x81)),
+        ("ADIC FastStor", changer("d", product="FastStor"), 200000, 524288, 5, 240, NO_OFFSETS),
+        ("HP ThinStor", changer("d", "HP", "ThinStor"), 200000, 524288, 5, 30, dict(NO_OFFSETS, bid=0x82)),
+        ("HP ThinStor S_R_", changer("d", "HP", "ThinStor"), 200000, 524288, 5, 30, dict(NO_OFFSETS, bid=0x81))]
 
     def test_families(self):
-        for title, dev, size, seq, recovery in self.FAMILIES:
+        for title, dev, size, xfer, mode, recovery, kw in self.FAMILIES:
             with self.subTest(title):
+                seq = expected(size, xfer, mode, **kw)
                 r, data = self.dl([dev], size, b"1\ny\n" + b"y\n" * (dev["vendor"] == "ACME") + b"0\n",
                                   fname=title.replace(" ", "_"))
                 node = dev["nodes"][0].encode()
@@ -268,19 +250,17 @@ class Downloads(Case):
 
 class Refusals(Case):
     """Each refusal: its message, the commands that still reached the drive."""
-    ROWS = [  # title, device, size, answers, args, message, last opcode sent
+    ROWS = [  # title, device, size, message, last opcode sent
         ("single command, large image", tape("d", "ARCHIVE", "Python 04106", medium=True), 100000,
-         b"\nFirmware size 100000 is greater than maximum allowable\nlimit 65534 and the drive does "
-         b"not support download\nwith multiple Write Buffer commands.\nDownload aborted.\n", 0x05),
-        ("size not a multiple of the minimum block", tape("d", "ACME", "Fixed 512", block_limits={
-            "max": 512, "min": 512}), 1000, b"\nFirmware size 1000 is not evenly divisible by minimum "
-         b"block size 512.\nDownload not performed\n", 0x05),
-        ("maximum block below the row's block length", tape("d", "QUANTUM", "SDLT600", block_limits={
-            "max": 4096, "min": 1}), 8192, b"\nTransfer size is below the block length 8192 of "
-         b"/dev/nst0.\nDownload not performed\n", 0x05),
+         b"\nFirmware size 100000 is greater than maximum allowable\nlimit 65534 and the drive does not support "
+         b"download\nwith multiple Write Buffer commands.\nDownload aborted.\n", 0x05),
+        ("size not a multiple of the minimum block", FIXED, 1000,
+         b"\nFirmware size 1000 is not evenly divisible by minimum block size 512.\nDownload not performed\n", 0x05),
+        ("maximum block below the row's block length",
+         tape("d", "QUANTUM", "SDLT600", block_limits={"max": 4096, "min": 1}), 8192,
+         b"\nTransfer size is below the block length 8192 of /dev/nst0.\nDownload not performed\n", 0x05),
         ("offsets beyond 24 bits", optical("d", "ACME", "BD-RE X1"), (1 << 24) + 1,
-         b"\nFirmware size 16777217 is too large for buffer offsets (at most 16777215).\n"
-         b"Download not performed\n", 0x12)]
+         b"\nFirmware size 16777217 is too large for buffer offsets (at most 16777215).\nDownload not performed\n", 0x12)]
 
     def test_refusals(self):
         for title, dev, size, message, last in self.ROWS:
@@ -319,17 +299,16 @@ class Refusals(Case):
                 (True, 0, 2, b"1\ny\n0\n", [0x00, 0x00, 0x00, 0x1B, 0x00, 0x3B], 1),
                 (True, 2, 0, b"1\ny\n\n\n0\n", [0x00, 0x1B], 3)):
             with self.subTest(medium=medium, refusals=refusals, loading=loading):
-                dev = tape("d", medium=medium, faults=[{"op": "load_unload", "count": refusals,
-                                                        "sense": "4/53/00"}] * bool(refusals) +
-                           [{"op": "test_unit_ready", "count": loading, "sense": "2/04/01"}] * bool(loading))
+                faults = [{"op": "load_unload", "count": refusals, "sense": "4/53/00"}] * bool(refusals) + [
+                    {"op": "test_unit_ready", "count": loading, "sense": "2/04/01"}] * bool(loading)
+                dev = tape("d", medium=medium, faults=faults)
                 r, data = self.dl([dev], 1000, feed, ["-v"])
                 ops = r.ops("d")
                 self.assertEqual(ops[ops.index(0x05) + 1:][:len(after)], after)
                 self.assertIn(b"Checking for loaded tape cartridge\n", r.out)
                 self.assertEqual(r.out.count(b"\nEjecting Tape out of the Tape Drive\n"), ejects)
                 self.assertEqual(r.err.count(b"Eject failed: Input/output error\n"), refusals)
-                self.assertEqual(r.out.count(b"Please eject the tape manually to proceed\n" + PAUSE),
-                                 refusals)
+                self.assertEqual(r.out.count(b"Please eject the tape manually to proceed\n" + PAUSE), refusals)
                 self.assertEqual((ops.count(0x1B), r.images["d"]), (refusals + medium, data))
 
 
@@ -354,8 +333,8 @@ def unlocked_image(text, raw, first, second):
 
 
 class Unlock(Case):
-    def dvd(self, name, node="sr0", **extra):
-        return optical(name, "TOSHIBA", "DVD-ROM SD-M1912", node, **extra)
+    def dvd(self, name, node="sr0"):
+        return optical(name, "TOSHIBA", "DVD-ROM SD-M1912", node)
 
     def test_two_drives_each_with_its_own_answers(self):
         text, raw = toshiba_file(1537)
@@ -396,8 +375,8 @@ class Sessions(Case):
         for line, chosen, invalid in self.READINGS:
             with self.subTest(line=line):
                 r = run(five(), [fw], line + b"\n" + b"\n" * len(invalid) + b"n\n0\n")
-                self.assertEqual([int(n) for n in re.findall(rb"\nInvalid Selection: (-?\d+)" +
-                                                             re.escape(PAUSE), r.out)], invalid)
+                self.assertEqual([int(n) for n in re.findall(rb"\nInvalid Selection: (-?\d+)" + re.escape(PAUSE), r.out)],
+                                 invalid)
                 m = re.search(rb"\n((?:[^\n]*Selected     \n)+)\nDo you want to download firmware to "
                               rb"th(is device|ese devices) \[N\]\? ", r.out)
                 self.assertEqual((r.status, r.commands(op=0x3B)), (0, []))
@@ -405,8 +384,7 @@ class Sessions(Case):
                     self.assertIsNone(m)
                     self.assertTrue(r.out.endswith((b"[1]: \n", PAUSE + b"\n")), r.out[-100:])
                     continue
-                self.assertEqual([x.split()[0] for x in m.group(1).splitlines()],
-                                 [nodes[i - 1] for i in chosen])
+                self.assertEqual([x.split()[0] for x in m.group(1).splitlines()], [nodes[i - 1] for i in chosen])
                 self.assertEqual(m.group(2), b"is device" if len(chosen) == 1 else b"ese devices")
                 self.assertEqual(r.final().count(b"Available    \n"), 5)
 
@@ -440,19 +418,17 @@ class Sessions(Case):
              b"or 0 to quit) [0]: " + b.HEADER + b.row(1, "/dev/nst0", acme) + b"\n", b""),
             ("pause after an invalid selection", tape("d"), b"7\n", PAUSE,
              b"[1]: \nInvalid Selection: 7" + PAUSE + b"\n", b""),
-            ("pause after a failed download", refusing, b"1\ny\n", PAUSE, b"Update failed\n\n",
-             WB_FAILED + INVALID),
+            ("pause after a failed download", refusing, b"1\ny\n", PAUSE, b"Update failed\n\n", WB_FAILED + INVALID),
             ("after a download", tape("d"), b"1\ny\n", b"[0]: ", b"F/W Upgraded \n\n", b"")]
         for title, dev, typed, prompt, end, err in rows:
             with self.subTest(title):
                 r = run([dev], [fw], typed, script=[(prompt, None)] if prompt else ())
                 self.assertEqual((r.status, r.err), (0, err))
                 self.assertTrue(r.out.endswith(end), r.out[-300:])
-                self.assertEqual(len(r.commands(op=0x3B)), {"pause after a failed download": 2,
-                                                            "after a download": 5}.get(title, 0))
+                self.assertEqual(len(r.commands(op=0x3B)), {"pause after a failed download": 2, "after a download": 5}
+                                 .get(title, 0))
         self.assertIn(WARNING, r.out)
-        # A drive that keeps its cartridge: with nobody to press Enter the
-        # drive is given up, neither spun on nor downloaded to.
+        # A drive that keeps its cartridge: with nobody to press Enter it is given up, neither spun on nor written.
         r = run([stuck], [fw], b"1\ny\n", script=[(b"Please eject the tape manually to proceed\n", None)])
         self.assertEqual((r.status, r.err), (0, b"Eject failed: Input/output error\nThe tape cartridge is "
                                                 b"still loaded in /dev/nst0\nDownload not performed\n"))

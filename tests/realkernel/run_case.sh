@@ -9,11 +9,11 @@ faketime=/usr/lib/x86_64-linux-gnu/faketime/libfaketime.so.1
 work=$(mktemp -d "${TMPDIR:-/tmp}/realkernel.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 eval "opts=($(sed -n 's/^#rig //p' "$script"))"
+cat "$here/guest/lib.sh" "$script" > "$work/guest.sh"   # the case with its helpers
 # A TCG guest that hangs in its boot prints nothing: the rig's fault, not brisk's, so boot once more.
 for try in 1 2; do
     "$here/rig" "${opts[@]}" --add "$BRISK=/usr/local/bin/brisk" \
-        --add "$SGT=/usr/local/bin/sgt" --add "$here/guest/lib.sh=/rig/lib.sh" --add "$faketime=$faketime" \
-        "$script" > "$work/raw"
+        --add "$SGT=/usr/local/bin/sgt" --add "$faketime=$faketime" "$work/guest.sh" > "$work/raw"
     rc=$?
     [ "$rc" -eq 124 ] && [ ! -s "$work/raw" ] || break
 done

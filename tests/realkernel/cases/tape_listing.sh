@@ -1,6 +1,5 @@
 # Two drives under st, each listed once; one held open by another process is left out.
 #rig --scsi-debug 'ptype=1 num_tgts=2'
-. /rig/lib.sh
 identity HP 'Ultrium 5-SCSI' Z5A1
 
 echo "=== nodes"

@@ -1,6 +1,5 @@
 # tgt's drive removed and found again during a -d recovery, then replaced by another device.
 #rig --tgt --scsi-debug 'ptype=1 add_host=0'
-. /rig/lib.sh
 identity IET VIRTUAL-TAPE 0001
 image /tmp/fw.bin 4096
 nodes() {

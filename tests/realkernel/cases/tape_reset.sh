@@ -1,6 +1,5 @@
 # After a device reset st refuses SG_IO on a fresh tape node: brisk goes through sg.
 #rig --scsi-debug 'ptype=1 num_tgts=2'
-. /rig/lib.sh
 identity HP 'Ultrium 5-SCSI' Z5A1
 
 run "brisk before the reset" brisk

@@ -1,6 +1,5 @@
 # -d download to tgt's tape: only the inventory, READ BLOCK LIMITS and the check reach it.
 #rig --tgt
-. /rig/lib.sh
 image /tmp/fw.bin 150000
 
 echo +0 > /tmp/clock

@@ -1,6 +1,5 @@
 # A real download to tgt's tape: the cartridge taken out when asked, WRITE BUFFER refused.
 #rig --tgt
-. /rig/lib.sh
 image /tmp/fw.bin 150000
 
 cmdlog_start

@@ -1,6 +1,5 @@
 # tgt's drive held open by another process: only the changer is listed, -v names the nodes.
 #rig --tgt
-. /rig/lib.sh
 
 hold /dev/nst0
 echo "=== nst0 held open"

@@ -1,6 +1,5 @@
 # tgt's tape drive and changer, each listed once; tgt's serial number is blank-padded.
 #rig --tgt
-. /rig/lib.sh
 
 echo "=== nodes"
 ls /dev | grep -E '^(n?st|sch|sg)[0-9]'
