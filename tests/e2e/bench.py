@@ -153,19 +153,14 @@ def text(value, width):
     return bytes(c if 0x20 <= c <= 0x7E else 0x20 for c in raw.ljust(width, b"\0"))
 
 
-def shown_serial(serial):
-    """Trailing blanks dropped, the last 12 characters of a longer one."""
-    s = (serial or "").encode("latin-1").rstrip(b" ")
-    return s[-12:]
-
-
 def row(n, path, d):
-    """An Available device's row."""
+    """An Available device's row: a node name cut at nine characters, the serial number without trailing
+    blanks, only its last 12 characters."""
     name = path.rsplit("/", 1)[-1].encode()
     shown = name[:9].ljust(9) + (b"..." if len(name) > 9 and chr(name[9]).isalnum() else b"")
-    return b"%d:%s\t%s  %s  %s  %s   Available    \n" % (
-        n, shown, text(d["vendor"].ljust(8), 8), text(d["product"].ljust(16), 16),
-        text(d.get("revision", "0100").ljust(4), 4), text(shown_serial(d.get("serial")), 12))
+    serial = (d.get("serial") or "").encode("latin-1").rstrip(b" ")[-12:]
+    return b"%d:%s\t%s  %s  %s  %s   Available    \n" % (n, shown, text(d["vendor"].ljust(8), 8), text(
+        d["product"].ljust(16), 16), text(d.get("revision", "0100").ljust(4), 4), text(serial, 12))
 
 
 def listed(devices, kind=TAPE, others=()):

@@ -359,6 +359,10 @@ class Unlock(Case):
                           r.final().count(b"Update failed\n")), ([], 1))
 
 
+def demo(name):
+    return json.loads(b.read(os.path.join(b.HERE, "..", "..", "demo", name + ".json")))["devices"]
+
+
 def five():
     return [tape("d%d" % i, node="nst%d" % i, revision="Q3D4") for i in range(5)]
 
@@ -436,8 +440,7 @@ class Sessions(Case):
         self.assertIn(b"Update failed", r.final())
 
     def test_demo_library(self):
-        with open(os.path.join(b.HERE, "..", "..", "demo", "library.json")) as f:
-            devices = json.load(f)["devices"]
+        devices = demo("library")
         order = [d["name"] for _, d in b.listed(devices)]
         pick = b"%d,%d\ny\n0\n" % (order.index("lto6") + 1, order.index("dlts4") + 1)
         r, data = self.dl(devices, 393216, pick, fast=None, speed=200)
@@ -460,9 +463,7 @@ class Sessions(Case):
         self.assertEqual(signals, dis + dis + en)
 
     def test_rehearsal_library(self):
-        with open(os.path.join(b.HERE, "..", "..", "demo", "rehearsal.json")) as f:
-            devices = json.load(f)["devices"]
-        r, data = self.dl(devices, 393216, b"1-3\ny\n\n0\n", fast=None, speed=40)
+        r, data = self.dl(demo("rehearsal"), 393216, b"1-3\ny\n\n0\n", fast=None, speed=40)
         self.assertEqual((r.status, r.err), (0, WB_FAILED + INVALID))
         self.assertTrue(r.out.endswith(
             b"1:nst1     \tHP        Ultrium 6-SCSI    ----  HU1234567A     Unavailable  \n"
@@ -477,8 +478,7 @@ class Sessions(Case):
 class Recovery(Case):
     def test_recovery(self):
         fw = self.file(image(1000))
-        reset = tape("d", faults=[{"op": "test_unit_ready", "nth": 2, "count": 0, "sense": "6/29/00",
-                                   "until_reset": True}])
+        reset = tape("d", faults=[{"op": "test_unit_ready", "nth": 2, "count": 0, "sense": "6/29/00", "until_reset": True}])
         for args in ([], ["-v"]):
             r = run([reset], args + [fw], b"1\ny\n0\n")
             self.assertEqual((b"Sending scsi-reset to /dev/nst0\n" in r.out), bool(args))
@@ -495,10 +495,8 @@ class Recovery(Case):
         waits = r.out.count(b"Waiting for /dev/nst0 to become ready (15 seconds)...\n")
         self.assertEqual((waits, [x["reset"] for x in r.log if "reset" in x]), (8, ["target"]))
         self.assertIn(b"ULT3580-TD8       ----  SNd            Unavailable  \n", r.final())
-        # The first check runs out (2 + 8 x 2 tests); the pass after the
-        # second download finds the drive again.
-        devs = [tape("d", faults=[{"op": "test_unit_ready", "nth": 2, "count": 18, "errno": 5}]),
-                tape("e", node="nst1")]
+        # The first check runs out (2 + 8 x 2 tests); the pass after the second download finds the drive again.
+        devs = [tape("d", faults=[{"op": "test_unit_ready", "nth": 2, "count": 18, "errno": 5}]), tape("e", node="nst1")]
         first = [d["name"] for _, d in b.listed(devs)].index("d") + 1
         r = run(devs, [fw], b"%d\ny\n" % first, script=[
             (b"please wait.\n", lambda p: None), (b"or 0 to quit) [", lambda p: time.sleep(3)),
@@ -510,8 +508,7 @@ class Recovery(Case):
         def storm(p):
             def go():
                 while not stop.is_set():
-                    p.send_signal([signal.SIGINT, signal.SIGQUIT, signal.SIGTERM, signal.SIGTSTP][
-                        len(sent) % 4])
+                    p.send_signal((signal.SIGINT, signal.SIGQUIT, signal.SIGTERM, signal.SIGTSTP)[len(sent) % 4])
                     sent.append(1)
                     time.sleep(0.01)
             threading.Thread(target=go, daemon=True).start()
@@ -531,8 +528,7 @@ class Abuse(Case):
     def test_hostile_file_names_reach_no_shell(self):
         os.mkdir(os.path.join(self.dir, "fw dir"))
         for name, dev, feed in (
-                ("fw dir/it's \"q\" $(touch MARK1) `touch MARK2` ;touch MARK3\nline.bin", tape("d"),
-                 b"1\ny\n0\n"),
+                ("fw dir/it's \"q\" $(touch MARK1) `touch MARK2` ;touch MARK3\nline.bin", tape("d"), b"1\ny\n0\n"),
                 # The optical run starts a shell for its volume-manager check.
                 ("$(touch MARK1)\n`touch MARK2`;touch MARK3", optical("d"), b"1\ny\ny\n0\n")):
             data = image(100000)
@@ -547,8 +543,7 @@ class Abuse(Case):
     def test_long_input(self):
         data = image(1000)
         fw = self.file(data)
-        # Only the first 510 characters count; the rest is dropped, never
-        # read as the confirmation.
+        # Only the first 510 characters count; the rest is dropped, never read as the confirmation.
         r = run([tape("d"), tape("e", node="nst1")], [fw], b"1," * 51200 + b"\ny\n0\n")
         self.assertEqual(r.out.count(b"to this device [N]? "), 1)
         self.assertNotIn(b"Invalid Selection", r.out)
@@ -568,8 +563,7 @@ class Abuse(Case):
         order = [d["name"] for _, d in b.listed(devs)]
         gone = (order[0], int(order[0][1]))
         data = image(1000)
-        r = run(devs, [self.file(data)], b"1-2\n", script=[(b"to these devices [N]? ", unlink_first),
-                                                            (b"", b"y\n\n0\n")])
+        r = run(devs, [self.file(data)], b"1-2\n", script=[(b"to these devices [N]? ", unlink_first), (b"", b"y\n\n0\n")])
         self.assertEqual((r.status, r.err), (0, b"Unable to Open device </dev/nst%d>: error: No such "
                                                 b"file or directory\nDownload not performed\n" % gone[1]))
         self.assertEqual((r.commands(gone[0], 0x3B), r.images), ([], {order[1]: data}))
