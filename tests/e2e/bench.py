@@ -9,8 +9,7 @@ BRISK = EMU = ""
 WORK = tempfile.mkdtemp(prefix="brisk-e2e-")
 atexit.register(shutil.rmtree, WORK, True)
 HERE = os.path.dirname(os.path.abspath(__file__))
-# brisk alone on a faked clock, exec'd in place so that the signals the
-# emulator passes on reach brisk itself.
+# brisk alone on a faked clock, exec'd in place so that the signals the emulator passes on reach brisk itself.
 CLOCK = ('LD_PRELOAD="$LD_PRELOAD:/usr/lib/x86_64-linux-gnu/faketime/libfaketime.so.1" '
          'FAKETIME="+0 x%g" exec "$0" "$@"')
 HEADER = (b"\fATTACHED DEVICES:\n\n"

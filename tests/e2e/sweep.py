@@ -100,8 +100,7 @@ class Sweep(unittest.TestCase):
                 "unlock" if before and (op(c) in ("1c", "1d") or op(c) == "1b" and optical) else
                 "eject" if before and op(c) in ("00", "1b") and "05" in map(op, cmds[:i]) else
                 "check" if i > wbs[-1] and op(c) in ("00", "12") else None)
-            # An empty drive whose test fails reads as loaded: the unload it
-            # then refuses asks for the operator.
+            # An empty drive whose test fails reads as loaded: the unload it then refuses asks for the operator.
             empty = key_asc(c) == (2, 0x3A)
             manual = kind == "eject" and (op(c) == "1b" or empty)
             for fault in FAULTS * bool(kind):
@@ -152,8 +151,7 @@ class Sweep(unittest.TestCase):
             if op(c) == "00" and (after.count("00") == 2 or shifted):
                 self.check("reset and wait", any(x.get("reset") for x in cmds) and r.out.count(waiting) == 1)
             elif op(c) == "12":
-                # The identity was not read whole: revision "----", brought
-                # back by the check of the next pass.
+                # The identity was not read whole: revision "----", brought back by the check of the next pass.
                 upgraded = None
                 self.check("marked", "----" in r.out and state in ("Available", "Unavailable"), state)
             self.check("no wait", waiting not in r.out or op(c) == "00" and (after.count("00") == 2 or shifted))

@@ -1,7 +1,6 @@
 #!/usr/bin/env bash
 # sg3-utils clients against the emulator: what they print and return proves
-# that it speaks SG_IO the way the kernel and a drive do.
-# Usage: EMU=brisk-emu peer_checks.sh CHECK
+# that it speaks SG_IO the way the kernel and a drive do. Usage: EMU=brisk-emu peer_checks.sh CHECK
 set -uo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 S=$here/scenarios/peers.json
@@ -45,8 +44,7 @@ check_write_buffer() {
         cmp -s "$W/fw" "$W/img/empty.img" || fail "mode $m: the image received differs from the file"
     done
     [ "$(logged '"cdb":"3b07')" -eq 23 ] || fail "mode 7: not 23 commands of at most 64 KiB"
-    # Busy with its flash; a loaded drive takes no microcode; a refused third
-    # piece activates nothing.
+    # Busy with its flash; a loaded drive takes no microcode; a refused third piece activates nothing.
     want "$(emu "sg_write_buffer -m 5 -I $W/fw -l 1500001 /dev/nst2; sg_turs -v /dev/nst2; echo t=\$?
                  sg_turs /dev/nst0; sg_write_buffer -m 5 -I $W/fw -l 1500001 /dev/nst0; echo l=\$?
                  sg_write_buffer -m 7 -b 64k -I $W/fw -l 1500001 /dev/nst4; echo f=\$?")" \

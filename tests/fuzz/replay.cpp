@@ -1,5 +1,4 @@
-// Runs a fuzz target once on each file named and each file of each directory named, for the builds
-// without libFuzzer.
+// Runs a fuzz target once on each file named and each file of each directory named, for the builds without libFuzzer.
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>

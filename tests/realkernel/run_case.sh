@@ -28,9 +28,8 @@ if [ "$rc" -ne 0 ]; then
     exit 1
 fi
 [ "${REALKERNEL_ACCEPT:-0}" = 1 ] && cp "$work/got" "$expected" && echo "wrote $expected"
-# sr checks for a media change on every open and on its own schedule (GET EVENT STATUS NOTIFICATION,
-# its sense, a TEST UNIT READY), as often as the run's timing makes: the kernel's commands, not
-# brisk's, are left out on both sides.
+# sr checks for a media change on every open and on its own schedule (GET EVENT STATUS NOTIFICATION, its sense, a TEST
+# UNIT READY), as often as the run's timing makes: the kernel's commands, not brisk's, are left out on both sides.
 checks() { perl -0777 -pe 's/^(\S+) 4a 01 00 00 10 00 00 00 08 00\n\1   sense [^\n]*\n(\1 00 00 00 00 00 00\n)?//mg' "$@"; }
 cmp -s <(checks "$expected") <(checks "$work/got") && exit 0
 echo "FAIL: output differs from $expected (cat -A view, - expected, + got):" >&2

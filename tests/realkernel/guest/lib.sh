@@ -15,8 +15,7 @@ show() { echo "=== $1: stdout"; cat /tmp/out; printf '\n=== %s: stderr\n' "$1"; 
 run() { label=$1; shift; "$@" > /tmp/out 2> /tmp/err; show "$label" $?; }
 
 # A dialogue whose answers depend on what the program has done: CMD reads the fifo /tmp/in; say sends
-# answer lines; await TEXT [N] waits until the output shows TEXT N times (prompts are flushed before
-# input is read).
+# answer lines; await TEXT [N] waits until the output shows TEXT N times (prompts are flushed before input is read).
 dialogue_start() {
     rm -f /tmp/in; mkfifo /tmp/in; : > /tmp/out
     "$@" < /tmp/in > /tmp/out 2> /tmp/err &
