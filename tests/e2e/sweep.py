@@ -3,18 +3,13 @@
 the first fails in each of seven ways, checked for its messages, the commands the drive still
 received, the states, the other drive's download, and that no byte was misplaced.
 Usage: sweep.py BRISK EMU [Sweep.test_FAMILY]"""
-import errno
-import hashlib
-import os
-import unittest
+import errno, hashlib, os, unittest
 
 import bench as b
 from test_brisk import unlocked_image, WB_FAILED, INVALID
 
-FAULTS = [("eio", {"errno": errno.EIO}), ("enodev", {"errno": errno.ENODEV}),
-          ("sense_5_26", {"sense": "5/26/00"}), ("sense_3_31", {"sense": "3/31/00"}),
-          ("sense_4_44", {"sense": "4/44/00"}), ("busy", {"status": 8}),
-          ("host_timeout", {"host_status": 3})]
+FAULTS = [{"errno": errno.EIO}, {"errno": errno.ENODEV}, {"sense": "5/26/00"}, {"sense": "3/31/00"},
+          {"sense": "4/44/00"}, {"status": 8}, {"host_status": 3}]
 PAUSE = b.PAUSE.decode()
 HELD = "The last Write Buffer command to %s ended without an answer; the drive may be activating the image\n"
 
@@ -105,12 +100,11 @@ class Sweep(unittest.TestCase):
                 "unlock" if before and (op(c) in ("1c", "1d") or op(c) == "1b" and optical) else
                 "eject" if before and op(c) in ("00", "1b") and "05" in map(op, cmds[:i]) else
                 "check" if i > wbs[-1] and op(c) in ("00", "12") else None)
-            # An empty drive whose test fails reads as loaded: the unload it
-            # then refuses asks for the operator.
+            # An empty drive whose test fails reads as loaded: the unload it then refuses asks for the operator.
             empty = key_asc(c) == (2, 0x3A)
             manual = kind == "eject" and (op(c) == "1b" or empty)
-            for fname, fault in FAULTS * bool(kind):
-                self.current = "%s %s#%d (%s) %s" % (family, op(c), nth, kind, fname)
+            for fault in FAULTS * bool(kind):
+                self.current = "%s %s#%d (%s) %s" % (family, op(c), nth, kind, fault)
                 # The activating command without an answer: the drive is held through its recovery.
                 self.held = kind == "write_buffer" and nth == self.last_wb and ("errno" in fault or "host_status" in fault)
                 r = self.go([dict(fault, op="0x" + op(c), nth=nth)],
@@ -157,8 +151,7 @@ class Sweep(unittest.TestCase):
             if op(c) == "00" and (after.count("00") == 2 or shifted):
                 self.check("reset and wait", any(x.get("reset") for x in cmds) and r.out.count(waiting) == 1)
             elif op(c) == "12":
-                # The identity was not read whole: revision "----", brought
-                # back by the check of the next pass.
+                # The identity was not read whole: revision "----", brought back by the check of the next pass.
                 upgraded = None
                 self.check("marked", "----" in r.out and state in ("Available", "Unavailable"), state)
             self.check("no wait", waiting not in r.out or op(c) == "00" and (after.count("00") == 2 or shifted))

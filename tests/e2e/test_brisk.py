@@ -1,16 +1,7 @@
 #!/usr/bin/env python3
 """The real binary under the emulator, every case a row of a table.
 Usage: test_brisk.py BRISK EMU [CLASS]"""
-import errno
-import hashlib
-import json
-import os
-import re
-import signal
-import tempfile
-import threading
-import time
-import unittest
+import hashlib, json, os, re, signal, tempfile, threading, time, unittest
 
 import bench as b
 from bench import PAUSE, run, tape, optical, image
@@ -26,13 +17,12 @@ WARNING = (b"\nOne or more devices has not yet completed flash update and/or dow
            b"This program will release all devices and terminate in\n")
 WB_FAILED = b"Write Buffer Command Failed; Aborting Download\n"
 INVALID = b"Firmware image file appears to be invalid or corrupted\n"
-PARAMS = [("ADIC", "FastStor 2", 5, 0, 1, 0), ("ADIC", "FastStor 2", 5, 0, 1, 0),
-          ("ADIC", "FastStor", 5, 0, 0, 0), ("ARCHIVE", "", 5, 0, 1, 0), ("EXABYTE", "", 5, 1, 0, 0),
-          ("HP", "ThinStor", 5, 0, 1, 0), ("HP", "ThinStor", 5, 0, 1, 0),
+PARAMS = [("ADIC", "FastStor 2", 5, 0, 1, 0)] * 2 + [("ADIC", "FastStor", 5, 0, 0, 0), ("ARCHIVE", "", 5, 0, 1, 0),
+          ("EXABYTE", "", 5, 1, 0, 0)] + [("HP", "ThinStor", 5, 0, 1, 0)] * 2 + [
           ("HP", "Ultrium", 4, 0, 0, 65536), ("HP", "", 4, 0, 0, 32768), ("IBM", "", 4, 0, 0, 0),
-          ("QUANTUM", "DLT", 5, 0, 0, 0), ("QUANTUM", "", 4, 0, 0, 0),
-          ("SEAGATE", "ULTRIUM", 6, 0, 0, 0), ("SEAGATE", "", 5, 0, 0, 8192), ("STK", "", 6, 0, 0, 0),
-          ("TANDBERG", "", 7, 0, 0, 0), ("TOSHIBA", "", 5, 0, 0, 0), ("default", "", 5, 0, 0, 0)]
+          ("QUANTUM", "DLT", 5, 0, 0, 0), ("QUANTUM", "", 4, 0, 0, 0), ("SEAGATE", "ULTRIUM", 6, 0, 0, 0),
+          ("SEAGATE", "", 5, 0, 0, 8192), ("STK", "", 6, 0, 0, 0), ("TANDBERG", "", 7, 0, 0, 0),
+          ("TOSHIBA", "", 5, 0, 0, 0), ("default", "", 5, 0, 0, 0)]
 
 
 def param_table(xfer=None):
@@ -67,10 +57,9 @@ class Case(unittest.TestCase):
         self.dir = tempfile.mkdtemp(dir=b.WORK)
 
     def file(self, data, name="fw.bin"):
-        path = os.path.join(self.dir, name)
-        with open(path, "wb") as f:
+        with open(os.path.join(self.dir, name), "wb") as f:
             f.write(data)
-        return path
+        return f.name
 
     def dl(self, devices, size, feed=b"1\ny\n0\n", args=(), fname="fw.bin", **kw):
         data = image(size)
@@ -90,47 +79,35 @@ class CommandLine(Case):
         ("brisk", [""], SHORT, NOFILE),
         ("brisk", ["x" * 1024], SHORT, b"firmware file name too long (1024 characters, at most 1023)\n")]
 
-    def test_usage_texts(self):
+    def test_usage_and_file_refusals(self):
         for name, args, form, *before in self.USAGE:
             with self.subTest(name=name, args=args[:3]):
                 r = run([tape("d")], args, name=name, fast=None)
                 self.assertEqual((r.status, r.out, r.err, r.log), (255, b"", b"".join(before) + form % name.encode(), []))
-
-    def test_file_refusals_and_verbose_load(self):
         empty, small = self.file(b"", "empty"), self.file(b"abc", "small")
         r = run([tape("d")], [empty], fast=None)
-        self.assertEqual((r.status, r.err, r.log), (255, b"firmware file %s is empty\n" %
-                                                    empty.encode() + SHORT % b"brisk", []))
+        self.assertEqual((r.status, r.err, r.log),
+                         (255, b"firmware file %s is empty\n" % empty.encode() + SHORT % b"brisk", []))
         r = run([], ["-v", small, "-x"], fast=None)
-        self.assertEqual((r.status, r.out, r.err), (255, b"Opening firmware file: %s\nFile %s "
-                         b"found, size 3 bytes\n" % (small.encode(), small.encode()), SHORT % b"brisk"))
-
-    def test_unprivileged_user_is_refused_first(self):
-        r = run([], ["-x", "/nonexistent"], fast=None, wrap=["setpriv", "--reuid=65534",
-                                                             "--regid=65534", "--clear-groups"])
+        self.assertEqual((r.status, r.out, r.err), (255, b"Opening firmware file: %s\nFile %s found, size 3 "
+                                                    b"bytes\n" % (small.encode(), small.encode()), SHORT % b"brisk"))
+        r = run([], ["-x", "/nonexistent"], fast=None, wrap=["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"])
         self.assertEqual((r.status, r.out, r.err), (255, b"", b"brisk can only be executed as root\n"))
 
 
-LIBRARY = [
-    # One drive reached through three st nodes, a by-id link and sg.
+LIBRARY = [  # one drive reached through three st nodes, a by-id link and sg; one not connected (0x21)
     tape("lto", "HP", "Ultrium 6-SCSI", revision="J5SW", serial="HU1234567A",
          nodes=["nst0a", "nst0l", "sg0", "nst0"], links=["tape/by-id/scsi-HU1234567A-nst"]),
-    tape("ibm", "IBM", "ULT3580-TD8", revision="Q3D4", serial="12345678901234567890",
-         nodes=["nst1", "sg1"]),
-    {"name": "changer", "class": "changer", "vendor": "ADIC", "product": "FastStor 2",
-     "revision": "F.0B", "serial": "ADIC1234    ", "nodes": ["sch0", "sg2"]},
-    tape("offline", "HP", "Ultrium 5-SCSI", "nst2", byte0=0x21),  # not connected
+    tape("ibm", "IBM", "ULT3580-TD8", revision="Q3D4", serial="12345678901234567890", nodes=["nst1", "sg1"]),
+    tape("changer", "ADIC", "FastStor 2", "sch0", revision="F.0B", serial="ADIC1234    ", nodes=["sch0", "sg2"],
+         **{"class": "changer"}),
+    tape("offline", "HP", "Ultrium 5-SCSI", "nst2", byte0=0x21),
     tape("ctl", "QUA\u0007TUM", "DLT-S4", "nst3", revision="2525", serial="QP0123"),
     # Node names of ten and eleven characters: nine shown, then "...".
     tape("longname", "SEAGATE", "ULTRIUM06242-XXX", "nst0000004", revision="1619"),
     tape("longer", "SEAGATE", "ULTRIUM06242-XXX", "nst00000006", revision="1620"),
     tape("blanks", "TANDBERG", "LTO-6 HH", "nst5", revision="3AY4", serial=" " * 10)]
-OTHERS = [{"path": "ttyS0", "dev": "4:64"}, {"path": "bsg", "directory": True},
-          {"path": "sgx-not-scsi", "dev": "10:200"}]
-
-
-def drives(n):
-    return [tape("d%d" % i, node="nst%d" % i) for i in range(n)]
+OTHERS = [{"path": "ttyS0", "dev": "4:64"}, {"path": "bsg", "directory": True}, {"path": "sgx-not-scsi", "dev": "10:200"}]
 
 
 class Listing(Case):
@@ -194,7 +171,7 @@ class Listing(Case):
         for count, rows, page in [(20, 24, 18), (18, 24, 18), (5, 8, 2), (4, 8, 2), (17, 7, 16),
                                   (16, 7, 16), (17, None, 16)]:
             with self.subTest(devices=count, rows=rows):
-                devs = drives(count)
+                devs = [tape("d%d" % i, node="nst%d" % i) for i in range(count)]
                 lines = b.table(b.listed(devs)).split(b"\n")[4:-1]
                 want = PAUSE.join(b.HEADER + b"".join(l + b"\n" for l in lines[i:i + page])
                                   for i in range(0, count, page))
@@ -212,42 +189,38 @@ def changer(name, vendor="ADIC", product="FastStor 2", **extra):
 
 
 class Downloads(Case):
-    # title (an "S_R_" title names the image so), device, image size, sequence, recovery seconds
+    # title (an "S_R_" title names the image so), device, image size, piece size, mode, recovery seconds, and
+    # of the sequence: control bit, offsets, saving on the last piece (1) or a closing command (2), buffer ID
+    NO_OFFSETS, CLOSING = {"offsets": False}, {"final_save": 2}
     FAMILIES = [
-        ("HP Ultrium", tape("d", "HP", "Ultrium 6-SCSI"), 300000,
-         expected(300000, 65536, 4, offsets=False, final_save=2), 120),
+        ("HP Ultrium", tape("d", "HP", "Ultrium 6-SCSI"), 300000, 65536, 4, 120, dict(NO_OFFSETS, **CLOSING)),
         # Without a block length of its own a row's pieces are multiples of the drive's minimum.
-        ("HP Ultrium, minimum block 1000", tape("d", "HP", "Ultrium 6-SCSI", block_limits={"min": 1000}),
-         300000, expected(300000, 65000, 4, offsets=False, final_save=2), 120),
-        ("IBM variable block", tape("d"), 300000, expected(300000, 65532, 4), 120),
+        ("HP Ultrium, minimum block 1000", tape("d", "HP", "Ultrium 6-SCSI", block_limits={"min": 1000}), 300000, 65000,
+         4, 120, dict(NO_OFFSETS, **CLOSING)),
+        ("IBM variable block", tape("d"), 300000, 65532, 4, 120, {}),
         # Zero limits read as no maximum and a minimum of 1.
-        ("IBM, zero block limits", tape("d", block_limits={"max": 0, "min": 0}), 70000,
-         expected(70000, 65532, 4), 120),
-        ("no row, fixed 512-byte blocks", FIXED, 2048, expected(2048, 512, 5), 240),
-        ("IBM, two transfer sizes", tape("d"), 131064, expected(131064, 65532, 4), 120),
-        ("QUANTUM", tape("d", "QUANTUM", "SDLT600"), 196708, expected(196708, 57344, 4, final_save=1), 240),
-        ("QUANTUM DLT", tape("d", "QUANTUM", "DLT7000"), 150000, expected(150000, 57344, 5), 240),
-        ("EXABYTE", tape("d", "EXABYTE", "Mammoth2"), 150000, expected(150000, 65534, 5, control=1), 240),
-        ("SEAGATE ULTRIUM", tape("d", "SEAGATE", "ULTRIUM06242-XXX"), 140000,
-         expected(140000, 65534, 6, final_save=2), 240),
-        ("SEAGATE", tape("d", "SEAGATE", "DAT    9SP40-000"), 20000, expected(20000, 8192, 5), 240),
-        ("STK", tape("d", "STK", "T10000C", append_always=True), 140000,
-         expected(140000, 65532, 6, offsets=False, final_save=1), 240),
-        ("TANDBERG", tape("d", "TANDBERG", "LTO-6 HH"), 140000, expected(140000, 65534, 7), 240),
-        ("HP other", tape("d", "HP", "C1537A", append_always=True), 70000,
-         expected(70000, 32768, 4, offsets=False, bid=1), 240),
-        ("ARCHIVE", tape("d", "ARCHIVE", "Python 04106"), 60000, expected(60000, 65534, 5), 240),
-        ("ADIC FastStor 2", changer("d"), 200000, expected(200000, 524288, 5, offsets=False, bid=0x82), 30),
-        ("ADIC FastStor 2 S_R_", changer("d"), 200000, expected(200000, 524288, 5, offsets=False, bid=0x81), 30),
-        ("ADIC FastStor", changer("d", product="FastStor"), 200000, expected(200000, 524288, 5, offsets=False), 240),
-        ("HP ThinStor", changer("d", "HP", "ThinStor"), 200000,
-         expected(200000, 524288, 5, offsets=False, bid=0x82), 30),
-        ("HP ThinStor S_R_", changer("d", "HP", "ThinStor"), 200000,
-         expected(200000, 524288, 5, offsets=False, bid=0x81), 30)]
+        ("IBM, zero block limits", tape("d", block_limits={"max": 0, "min": 0}), 70000, 65532, 4, 120, {}),
+        ("no row, fixed 512-byte blocks", FIXED, 2048, 512, 5, 240, {}),
+        ("IBM, two transfer sizes", tape("d"), 131064, 65532, 4, 120, {}),
+        ("QUANTUM", tape("d", "QUANTUM", "SDLT600"), 196708, 57344, 4, 240, {"final_save": 1}),
+        ("QUANTUM DLT", tape("d", "QUANTUM", "DLT7000"), 150000, 57344, 5, 240, {}),
+        ("EXABYTE", tape("d", "EXABYTE", "Mammoth2"), 150000, 65534, 5, 240, {"control": 1}),
+        ("SEAGATE ULTRIUM", tape("d", "SEAGATE", "ULTRIUM06242-XXX"), 140000, 65534, 6, 240, CLOSING),
+        ("SEAGATE", tape("d", "SEAGATE", "DAT    9SP40-000"), 20000, 8192, 5, 240, {}),
+        ("STK", tape("d", "STK", "T10000C", append_always=True), 140000, 65532, 6, 240, dict(NO_OFFSETS, final_save=1)),
+        ("TANDBERG", tape("d", "TANDBERG", "LTO-6 HH"), 140000, 65534, 7, 240, {}),
+        ("HP other", tape("d", "HP", "C1537A", append_always=True), 70000, 32768, 4, 240, dict(NO_OFFSETS, bid=1)),
+        ("ARCHIVE", tape("d", "ARCHIVE", "Python 04106"), 60000, 65534, 5, 240, {}),
+        ("ADIC FastStor 2", changer("d"), 200000, 524288, 5, 30, dict(NO_OFFSETS, bid=0x82)),
+        ("ADIC FastStor 2 S_R_", changer("d"), 200000, 524288, 5, 30, dict(NO_OFFSETS, bid=0x81)),
+        ("ADIC FastStor", changer("d", product="FastStor"), 200000, 524288, 5, 240, NO_OFFSETS),
+        ("HP ThinStor", changer("d", "HP", "ThinStor"), 200000, 524288, 5, 30, dict(NO_OFFSETS, bid=0x82)),
+        ("HP ThinStor S_R_", changer("d", "HP", "ThinStor"), 200000, 524288, 5, 30, dict(NO_OFFSETS, bid=0x81))]
 
     def test_families(self):
-        for title, dev, size, seq, recovery in self.FAMILIES:
+        for title, dev, size, xfer, mode, recovery, kw in self.FAMILIES:
             with self.subTest(title):
+                seq = expected(size, xfer, mode, **kw)
                 r, data = self.dl([dev], size, b"1\ny\n" + b"y\n" * (dev["vendor"] == "ACME") + b"0\n",
                                   fname=title.replace(" ", "_"))
                 node = dev["nodes"][0].encode()
@@ -277,19 +250,17 @@ class Downloads(Case):
 
 class Refusals(Case):
     """Each refusal: its message, the commands that still reached the drive."""
-    ROWS = [  # title, device, size, answers, args, message, last opcode sent
+    ROWS = [  # title, device, size, message, last opcode sent
         ("single command, large image", tape("d", "ARCHIVE", "Python 04106", medium=True), 100000,
-         b"\nFirmware size 100000 is greater than maximum allowable\nlimit 65534 and the drive does "
-         b"not support download\nwith multiple Write Buffer commands.\nDownload aborted.\n", 0x05),
-        ("size not a multiple of the minimum block", tape("d", "ACME", "Fixed 512", block_limits={
-            "max": 512, "min": 512}), 1000, b"\nFirmware size 1000 is not evenly divisible by minimum "
-         b"block size 512.\nDownload not performed\n", 0x05),
-        ("maximum block below the row's block length", tape("d", "QUANTUM", "SDLT600", block_limits={
-            "max": 4096, "min": 1}), 8192, b"\nTransfer size is below the block length 8192 of "
-         b"/dev/nst0.\nDownload not performed\n", 0x05),
+         b"\nFirmware size 100000 is greater than maximum allowable\nlimit 65534 and the drive does not support "
+         b"download\nwith multiple Write Buffer commands.\nDownload aborted.\n", 0x05),
+        ("size not a multiple of the minimum block", FIXED, 1000,
+         b"\nFirmware size 1000 is not evenly divisible by minimum block size 512.\nDownload not performed\n", 0x05),
+        ("maximum block below the row's block length",
+         tape("d", "QUANTUM", "SDLT600", block_limits={"max": 4096, "min": 1}), 8192,
+         b"\nTransfer size is below the block length 8192 of /dev/nst0.\nDownload not performed\n", 0x05),
         ("offsets beyond 24 bits", optical("d", "ACME", "BD-RE X1"), (1 << 24) + 1,
-         b"\nFirmware size 16777217 is too large for buffer offsets (at most 16777215).\n"
-         b"Download not performed\n", 0x12)]
+         b"\nFirmware size 16777217 is too large for buffer offsets (at most 16777215).\nDownload not performed\n", 0x12)]
 
     def test_refusals(self):
         for title, dev, size, message, last in self.ROWS:
@@ -328,17 +299,16 @@ class Refusals(Case):
                 (True, 0, 2, b"1\ny\n0\n", [0x00, 0x00, 0x00, 0x1B, 0x00, 0x3B], 1),
                 (True, 2, 0, b"1\ny\n\n\n0\n", [0x00, 0x1B], 3)):
             with self.subTest(medium=medium, refusals=refusals, loading=loading):
-                dev = tape("d", medium=medium, faults=[{"op": "load_unload", "count": refusals,
-                                                        "sense": "4/53/00"}] * bool(refusals) +
-                           [{"op": "test_unit_ready", "count": loading, "sense": "2/04/01"}] * bool(loading))
+                faults = [{"op": "load_unload", "count": refusals, "sense": "4/53/00"}] * bool(refusals) + [
+                    {"op": "test_unit_ready", "count": loading, "sense": "2/04/01"}] * bool(loading)
+                dev = tape("d", medium=medium, faults=faults)
                 r, data = self.dl([dev], 1000, feed, ["-v"])
                 ops = r.ops("d")
                 self.assertEqual(ops[ops.index(0x05) + 1:][:len(after)], after)
                 self.assertIn(b"Checking for loaded tape cartridge\n", r.out)
                 self.assertEqual(r.out.count(b"\nEjecting Tape out of the Tape Drive\n"), ejects)
                 self.assertEqual(r.err.count(b"Eject failed: Input/output error\n"), refusals)
-                self.assertEqual(r.out.count(b"Please eject the tape manually to proceed\n" + PAUSE),
-                                 refusals)
+                self.assertEqual(r.out.count(b"Please eject the tape manually to proceed\n" + PAUSE), refusals)
                 self.assertEqual((ops.count(0x1B), r.images["d"]), (refusals + medium, data))
 
 
@@ -363,8 +333,8 @@ def unlocked_image(text, raw, first, second):
 
 
 class Unlock(Case):
-    def dvd(self, name, node="sr0", **extra):
-        return optical(name, "TOSHIBA", "DVD-ROM SD-M1912", node, **extra)
+    def dvd(self, name, node="sr0"):
+        return optical(name, "TOSHIBA", "DVD-ROM SD-M1912", node)
 
     def test_two_drives_each_with_its_own_answers(self):
         text, raw = toshiba_file(1537)
@@ -389,6 +359,10 @@ class Unlock(Case):
                           r.final().count(b"Update failed\n")), ([], 1))
 
 
+def demo(name):
+    return json.loads(b.read(os.path.join(b.HERE, "..", "..", "demo", name + ".json")))["devices"]
+
+
 def five():
     return [tape("d%d" % i, node="nst%d" % i, revision="Q3D4") for i in range(5)]
 
@@ -405,8 +379,8 @@ class Sessions(Case):
         for line, chosen, invalid in self.READINGS:
             with self.subTest(line=line):
                 r = run(five(), [fw], line + b"\n" + b"\n" * len(invalid) + b"n\n0\n")
-                self.assertEqual([int(n) for n in re.findall(rb"\nInvalid Selection: (-?\d+)" +
-                                                             re.escape(PAUSE), r.out)], invalid)
+                self.assertEqual([int(n) for n in re.findall(rb"\nInvalid Selection: (-?\d+)" + re.escape(PAUSE), r.out)],
+                                 invalid)
                 m = re.search(rb"\n((?:[^\n]*Selected     \n)+)\nDo you want to download firmware to "
                               rb"th(is device|ese devices) \[N\]\? ", r.out)
                 self.assertEqual((r.status, r.commands(op=0x3B)), (0, []))
@@ -414,8 +388,7 @@ class Sessions(Case):
                     self.assertIsNone(m)
                     self.assertTrue(r.out.endswith((b"[1]: \n", PAUSE + b"\n")), r.out[-100:])
                     continue
-                self.assertEqual([x.split()[0] for x in m.group(1).splitlines()],
-                                 [nodes[i - 1] for i in chosen])
+                self.assertEqual([x.split()[0] for x in m.group(1).splitlines()], [nodes[i - 1] for i in chosen])
                 self.assertEqual(m.group(2), b"is device" if len(chosen) == 1 else b"ese devices")
                 self.assertEqual(r.final().count(b"Available    \n"), 5)
 
@@ -449,19 +422,17 @@ class Sessions(Case):
              b"or 0 to quit) [0]: " + b.HEADER + b.row(1, "/dev/nst0", acme) + b"\n", b""),
             ("pause after an invalid selection", tape("d"), b"7\n", PAUSE,
              b"[1]: \nInvalid Selection: 7" + PAUSE + b"\n", b""),
-            ("pause after a failed download", refusing, b"1\ny\n", PAUSE, b"Update failed\n\n",
-             WB_FAILED + INVALID),
+            ("pause after a failed download", refusing, b"1\ny\n", PAUSE, b"Update failed\n\n", WB_FAILED + INVALID),
             ("after a download", tape("d"), b"1\ny\n", b"[0]: ", b"F/W Upgraded \n\n", b"")]
         for title, dev, typed, prompt, end, err in rows:
             with self.subTest(title):
                 r = run([dev], [fw], typed, script=[(prompt, None)] if prompt else ())
                 self.assertEqual((r.status, r.err), (0, err))
                 self.assertTrue(r.out.endswith(end), r.out[-300:])
-                self.assertEqual(len(r.commands(op=0x3B)), {"pause after a failed download": 2,
-                                                            "after a download": 5}.get(title, 0))
+                self.assertEqual(len(r.commands(op=0x3B)), {"pause after a failed download": 2, "after a download": 5}
+                                 .get(title, 0))
         self.assertIn(WARNING, r.out)
-        # A drive that keeps its cartridge: with nobody to press Enter the
-        # drive is given up, neither spun on nor downloaded to.
+        # A drive that keeps its cartridge: with nobody to press Enter it is given up, neither spun on nor written.
         r = run([stuck], [fw], b"1\ny\n", script=[(b"Please eject the tape manually to proceed\n", None)])
         self.assertEqual((r.status, r.err), (0, b"Eject failed: Input/output error\nThe tape cartridge is "
                                                 b"still loaded in /dev/nst0\nDownload not performed\n"))
@@ -469,8 +440,7 @@ class Sessions(Case):
         self.assertIn(b"Update failed", r.final())
 
     def test_demo_library(self):
-        with open(os.path.join(b.HERE, "..", "..", "demo", "library.json")) as f:
-            devices = json.load(f)["devices"]
+        devices = demo("library")
         order = [d["name"] for _, d in b.listed(devices)]
         pick = b"%d,%d\ny\n0\n" % (order.index("lto6") + 1, order.index("dlts4") + 1)
         r, data = self.dl(devices, 393216, pick, fast=None, speed=200)
@@ -493,9 +463,7 @@ class Sessions(Case):
         self.assertEqual(signals, dis + dis + en)
 
     def test_rehearsal_library(self):
-        with open(os.path.join(b.HERE, "..", "..", "demo", "rehearsal.json")) as f:
-            devices = json.load(f)["devices"]
-        r, data = self.dl(devices, 393216, b"1-3\ny\n\n0\n", fast=None, speed=40)
+        r, data = self.dl(demo("rehearsal"), 393216, b"1-3\ny\n\n0\n", fast=None, speed=40)
         self.assertEqual((r.status, r.err), (0, WB_FAILED + INVALID))
         self.assertTrue(r.out.endswith(
             b"1:nst1     \tHP        Ultrium 6-SCSI    ----  HU1234567A     Unavailable  \n"
@@ -510,8 +478,7 @@ class Sessions(Case):
 class Recovery(Case):
     def test_recovery(self):
         fw = self.file(image(1000))
-        reset = tape("d", faults=[{"op": "test_unit_ready", "nth": 2, "count": 0, "sense": "6/29/00",
-                                   "until_reset": True}])
+        reset = tape("d", faults=[{"op": "test_unit_ready", "nth": 2, "count": 0, "sense": "6/29/00", "until_reset": True}])
         for args in ([], ["-v"]):
             r = run([reset], args + [fw], b"1\ny\n0\n")
             self.assertEqual((b"Sending scsi-reset to /dev/nst0\n" in r.out), bool(args))
@@ -528,10 +495,8 @@ class Recovery(Case):
         waits = r.out.count(b"Waiting for /dev/nst0 to become ready (15 seconds)...\n")
         self.assertEqual((waits, [x["reset"] for x in r.log if "reset" in x]), (8, ["target"]))
         self.assertIn(b"ULT3580-TD8       ----  SNd            Unavailable  \n", r.final())
-        # The first check runs out (2 + 8 x 2 tests); the pass after the
-        # second download finds the drive again.
-        devs = [tape("d", faults=[{"op": "test_unit_ready", "nth": 2, "count": 18, "errno": 5}]),
-                tape("e", node="nst1")]
+        # The first check runs out (2 + 8 x 2 tests); the pass after the second download finds the drive again.
+        devs = [tape("d", faults=[{"op": "test_unit_ready", "nth": 2, "count": 18, "errno": 5}]), tape("e", node="nst1")]
         first = [d["name"] for _, d in b.listed(devs)].index("d") + 1
         r = run(devs, [fw], b"%d\ny\n" % first, script=[
             (b"please wait.\n", lambda p: None), (b"or 0 to quit) [", lambda p: time.sleep(3)),
@@ -543,8 +508,7 @@ class Recovery(Case):
         def storm(p):
             def go():
                 while not stop.is_set():
-                    p.send_signal([signal.SIGINT, signal.SIGQUIT, signal.SIGTERM, signal.SIGTSTP][
-                        len(sent) % 4])
+                    p.send_signal((signal.SIGINT, signal.SIGQUIT, signal.SIGTERM, signal.SIGTSTP)[len(sent) % 4])
                     sent.append(1)
                     time.sleep(0.01)
             threading.Thread(target=go, daemon=True).start()
@@ -564,8 +528,7 @@ class Abuse(Case):
     def test_hostile_file_names_reach_no_shell(self):
         os.mkdir(os.path.join(self.dir, "fw dir"))
         for name, dev, feed in (
-                ("fw dir/it's \"q\" $(touch MARK1) `touch MARK2` ;touch MARK3\nline.bin", tape("d"),
-                 b"1\ny\n0\n"),
+                ("fw dir/it's \"q\" $(touch MARK1) `touch MARK2` ;touch MARK3\nline.bin", tape("d"), b"1\ny\n0\n"),
                 # The optical run starts a shell for its volume-manager check.
                 ("$(touch MARK1)\n`touch MARK2`;touch MARK3", optical("d"), b"1\ny\ny\n0\n")):
             data = image(100000)
@@ -580,8 +543,7 @@ class Abuse(Case):
     def test_long_input(self):
         data = image(1000)
         fw = self.file(data)
-        # Only the first 510 characters count; the rest is dropped, never
-        # read as the confirmation.
+        # Only the first 510 characters count; the rest is dropped, never read as the confirmation.
         r = run([tape("d"), tape("e", node="nst1")], [fw], b"1," * 51200 + b"\ny\n0\n")
         self.assertEqual(r.out.count(b"to this device [N]? "), 1)
         self.assertNotIn(b"Invalid Selection", r.out)
@@ -601,8 +563,7 @@ class Abuse(Case):
         order = [d["name"] for _, d in b.listed(devs)]
         gone = (order[0], int(order[0][1]))
         data = image(1000)
-        r = run(devs, [self.file(data)], b"1-2\n", script=[(b"to these devices [N]? ", unlink_first),
-                                                            (b"", b"y\n\n0\n")])
+        r = run(devs, [self.file(data)], b"1-2\n", script=[(b"to these devices [N]? ", unlink_first), (b"", b"y\n\n0\n")])
         self.assertEqual((r.status, r.err), (0, b"Unable to Open device </dev/nst%d>: error: No such "
                                                 b"file or directory\nDownload not performed\n" % gone[1]))
         self.assertEqual((r.commands(gone[0], 0x3B), r.images), ([], {order[1]: data}))

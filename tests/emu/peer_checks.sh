@@ -1,7 +1,6 @@
 #!/usr/bin/env bash
 # sg3-utils clients against the emulator: what they print and return proves
-# that it speaks SG_IO the way the kernel and a drive do.
-# Usage: EMU=brisk-emu peer_checks.sh CHECK
+# that it speaks SG_IO the way the kernel and a drive do. Usage: EMU=brisk-emu peer_checks.sh CHECK
 set -uo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 S=$here/scenarios/peers.json
@@ -45,8 +44,7 @@ check_write_buffer() {
         cmp -s "$W/fw" "$W/img/empty.img" || fail "mode $m: the image received differs from the file"
     done
     [ "$(logged '"cdb":"3b07')" -eq 23 ] || fail "mode 7: not 23 commands of at most 64 KiB"
-    # Busy with its flash; a loaded drive takes no microcode; a refused third
-    # piece activates nothing.
+    # Busy with its flash; a loaded drive takes no microcode; a refused third piece activates nothing.
     want "$(emu "sg_write_buffer -m 5 -I $W/fw -l 1500001 /dev/nst2; sg_turs -v /dev/nst2; echo t=\$?
                  sg_turs /dev/nst0; sg_write_buffer -m 5 -I $W/fw -l 1500001 /dev/nst0; echo l=\$?
                  sg_write_buffer -m 7 -b 64k -I $W/fw -l 1500001 /dev/nst4; echo f=\$?")" \
@@ -57,17 +55,6 @@ check_write_buffer() {
     emu "for k in 0 1 2 3; do sg_write_buffer -m 7 -b 512k -i \$k -s \$((k * 16777216)) -l 16777216 -I $W/fw /dev/nst3 || exit 1; done" >/dev/null ||
         fail "64 MiB in four runs"
     cmp -s "$W/fw" "$W/img/big.img" || fail "the 64 MiB image differs from the file"
-}
-
-check_flash_under_faketime() {
-    # 20 seconds of flash, then the attention and the new revision, on a
-    # clock twenty times faster.
-    want "$(faketime -f '+0 x20' "$EMU" --scenario "$S" -- sh -c "
-        sg_turs /dev/nst2 >/dev/null 2>&1; sg_write_buffer -m 5 -I $W/fw -l 300000 /dev/nst2
-        sg_turs /dev/nst2; echo flashing=\$?; sleep 21; sg_turs -v /dev/nst2; echo attention=\$?
-        sg_turs -v /dev/nst2; echo after=\$?; sg_inq /dev/nst2" 2>&1)" "flashing=2" \
-        "Microcode has been changed" "attention=6" "Medium not present" "after=2" \
-        "Product revision level: 0101"
 }
 
 "check_$1"

@@ -13,16 +13,13 @@
 #include "uscsi_bytes.h"
 #include "uscsi_spc.h"
 
-// The engine's settle and recovery waits cost nothing here.
-extern "C" unsigned int sleep(unsigned int) { return 0; }
+extern "C" unsigned int sleep(unsigned int) { return 0; } // the engine's waits cost nothing here
 
 namespace fuzz {
 
 using namespace fake_host;
 
-// A property does not hold: crash, so the fuzzer keeps the input.
-void check(bool holds) { if (!holds) abort(); }
-
+void check(bool holds) { if (!holds) abort(); } // so that the fuzzer keeps the input
 bool all(const unsigned char *p, size_t n, int value) { return std::count(p, p + n, value) == long(n); }
 
 struct input {
@@ -44,8 +41,8 @@ void script(const std::string &s, std::function<reply(const command &)> after = 
         const int kind = in.byte() % 5, n = in.byte();
         const std::string d = in.take(n == 255 ? n + in.byte() : n);
         const bytes b(d.begin(), d.end());
-        push(kind == 0 || kind == 4 ? reply{0, 0, 0, b}
-                                    : reply{-1, EIO, kind == 1 ? 2 : kind == 3 ? 8 : 0, {}, kind == 1 ? b : bytes()});
+        push(kind % 4 == 0 ? reply{0, 0, 0, b}
+                           : reply{-1, EIO, kind == 1 ? 2 : kind == 3 ? 8 : 0, {}, kind == 1 ? b : bytes()});
     }
 }
 

@@ -1,13 +1,6 @@
 #!/usr/bin/env python3
 """The Debian packages built from a copy of SOURCE_DIR, installed, run and checked by lintian."""
-import glob
-import os
-import re
-import shutil
-import subprocess
-import sys
-import tempfile
-import unittest
+import glob, os, re, shutil, subprocess, sys, tempfile, unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
 from test_brisk import NONE_FOUND, param_table  # noqa: E402

@@ -61,8 +61,7 @@ TEST(Paths, ListAndScan)
     std::filesystem::remove_all(root);
 }
 
-// Names end at spaces and newlines; over-long ones are dropped whole; a
-// terminal is not read at all.
+// Names end at spaces and newlines; over-long ones are dropped whole; a terminal is not read at all.
 TEST(Stdin, Names)
 {
     const int saved = dup(0), master = posix_openpt(O_RDWR | O_NOCTTY);

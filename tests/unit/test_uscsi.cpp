@@ -86,8 +86,7 @@ TEST_F(Lib, Builders)
     }
 }
 
-// A short answer leaves zeros, never what an earlier command left, and nothing past the answer's
-// room is written.
+// A short answer leaves zeros, never what an earlier command left, and nothing past the answer's room is written.
 TEST_F(Lib, ShortAnswers)
 {
     memset(block.sense, 0xFF, SENSE_LEN);

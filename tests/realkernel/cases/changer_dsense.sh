@@ -1,9 +1,5 @@
-# A stopped changer answers TEST UNIT READY with NOT READY 04h/02h, which the
-# check after the recovery takes as an answer. Sense in descriptor format
-# (dsense=1) must read as in fixed format: with -d both runs end
-# "F/W Upgraded" the same way, with no reset and no wait for the unit.
+# A stopped changer's NOT READY 04h/02h, in fixed and in descriptor sense: both -d runs alike.
 #rig --scsi-debug 'ptype=8'
-. /rig/lib.sh
 identity ADIC 'FastStor 2' 0100
 image /tmp/fw.bin 4096
 sgt /dev/sch0 cdb:1b0000000000 > /dev/null   # START STOP UNIT: stop

@@ -1,7 +1,5 @@
-# A CD drive of a vendor without a row, under the name glint. The clock is
-# moved past the fall-back row's 240 s recovery instead of waiting for it.
+# A CD drive without a row, under the name glint; the clock moved past the 240 s recovery.
 #rig --scsi-debug 'ptype=5'
-. /rig/lib.sh
 identity OPTIMA 'DVD-RW 9000' 1.00
 image /tmp/fw.bin 204800
 ln -s brisk /usr/local/bin/glint

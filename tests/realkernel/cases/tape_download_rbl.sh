@@ -1,7 +1,5 @@
-# scsi_debug has no READ BLOCK LIMITS: a tape download stops there, before
-# the eject and before any WRITE BUFFER, and leaves the drive "Update failed".
+# scsi_debug has no READ BLOCK LIMITS: the tape download stops there, "Update failed".
 #rig --scsi-debug 'ptype=1'
-. /rig/lib.sh
 identity HP 'Ultrium 5-SCSI' Z5A1
 image /tmp/fw.bin 131072
 

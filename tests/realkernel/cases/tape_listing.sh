@@ -1,8 +1,5 @@
-# Two tape drives under st: each is listed once, although st makes four
-# no-rewind nodes per drive and sg one more; a drive that another process
-# holds open is left out (and named with -v).
+# Two drives under st, each listed once; one held open by another process is left out.
 #rig --scsi-debug 'ptype=1 num_tgts=2'
-. /rig/lib.sh
 identity HP 'Ultrium 5-SCSI' Z5A1
 
 echo "=== nodes"

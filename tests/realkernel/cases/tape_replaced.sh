@@ -1,12 +1,5 @@
-# tgt's tape drive removed and found again while it recovers from a -d
-# download (scsi_debug's drives have no READ BLOCK LIMITS: none gets that
-# far). st gives nst0 to the returning drive at once, but sg keeps sg0 for
-# brisk's held descriptor: the check reaches only the removed device, and
-# the row becomes Unavailable. Once sg0 is free, a scsi_debug drive that
-# differs only in its serial number takes both nodes: nst0 now leads to
-# another SCSI device, so the next check opens nothing and sends nothing.
+# tgt's drive removed and found again during a -d recovery, then replaced by another device.
 #rig --tgt --scsi-debug 'ptype=1 add_host=0'
-. /rig/lib.sh
 identity IET VIRTUAL-TAPE 0001
 image /tmp/fw.bin 4096
 nodes() {

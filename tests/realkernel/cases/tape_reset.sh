@@ -1,9 +1,5 @@
-# After a device reset, st refuses every SG_IO on a fresh open of the tape
-# node (its position is unknown once its own READ BLOCK LIMITS at open has
-# failed on scsi_debug). brisk still lists the drive under its tape node:
-# its requests go through the drive's generic node.
+# After a device reset st refuses SG_IO on a fresh tape node: brisk goes through sg.
 #rig --scsi-debug 'ptype=1 num_tgts=2'
-. /rig/lib.sh
 identity HP 'Ultrium 5-SCSI' Z5A1
 
 run "brisk before the reset" brisk

@@ -1,8 +1,5 @@
-# -d download to tgt's tape (IET has no row): what brisk would send, and the
-# check after the shortened recovery (the clock is moved past its 15 s). Only
-# the inventory, READ BLOCK LIMITS and the check may reach the drive.
+# -d download to tgt's tape: only the inventory, READ BLOCK LIMITS and the check reach it.
 #rig --tgt
-. /rig/lib.sh
 image /tmp/fw.bin 150000
 
 echo +0 > /tmp/clock

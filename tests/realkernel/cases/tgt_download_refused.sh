@@ -1,8 +1,5 @@
-# A real download to tgt's tape, which keeps its cartridge through every
-# unload: the script takes it out when asked to, then tgt refuses WRITE
-# BUFFER. The clock runs 20 times fast for the eject's waits.
+# A real download to tgt's tape: the cartridge taken out when asked, WRITE BUFFER refused.
 #rig --tgt
-. /rig/lib.sh
 image /tmp/fw.bin 150000
 
 cmdlog_start

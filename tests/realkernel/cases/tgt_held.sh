@@ -1,8 +1,5 @@
-# tgt's tape drive held open by another process: st refuses every one of
-# its nodes, so brisk lists only the changer, names the drive's nodes with
-# -v, and does not reach the drive through its generic node either.
+# tgt's drive held open by another process: only the changer is listed, -v names the nodes.
 #rig --tgt
-. /rig/lib.sh
 
 hold /dev/nst0
 echo "=== nst0 held open"
