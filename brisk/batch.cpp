@@ -206,8 +206,10 @@ int run_batch(device_entry *list, firmware_image *image, scsi_cmd_block *block, 
         ignore_hangups(true);
         // Held from now on, so that no other run addresses them.
         for (auto &d : drives) {
+            engine_transcript(&d.transcript);
             if (d.outcome == "planned" && open_for_download(d.entry, block, flags, caller) != 0)
                 d.outcome = d.entry->state == DEV_UPDATE_FAILED ? "failed" : "unavailable";
+            engine_transcript(nullptr);
         }
         bool stop = false;
         for (auto &d : drives) {

@@ -658,7 +658,8 @@ class Batch(Case):
         fw = self.file(data)
         stuck = {"medium": True, "faults": [{"op": "load_unload", "sense": "4/44/00"}]}
         devs = [tape("d"), tape("e", node="nst1", faults=[{"op": "write_buffer", "nth": 2, "sense": "5/26/00"}]),
-                tape("f", node="nst2"), tape("k", node="nst3", **stuck), tape("hp", "HP", "Ultrium 6", "nst4")]
+                tape("f", node="nst2"), tape("k", node="nst3", **stuck), tape("hp", "HP", "Ultrium 6", "nst4"),
+                tape("g", node="nst5", faults=[{"op": "inquiry", "nth": 4, "sense": "4/44/00"}])]  # not at its claim
         nodes = {d["name"]: p for p, d in b.listed(devs)}
         args = ["--update", fw, "--match", "IBM:ULT", "--revision", "0101", "--yes", "--json"]
         r = run(devs, args, None)
@@ -666,11 +667,14 @@ class Batch(Case):
         got = {x["node"]: (x["outcome"], x["revision_before"], x["revision_after"]) for x in rep["drives"]}
         self.assertEqual((r.status, rep["exit_status"], got), (1, 1, {
             nodes["d"]: ("upgraded", "0100", "0101"), nodes["e"]: ("failed", "0100", None),
-            nodes["f"]: ("upgraded", "0100", "0101"), nodes["k"]: ("failed", "0100", None)}))
+            nodes["f"]: ("upgraded", "0100", "0101"), nodes["k"]: ("failed", "0100", None),
+            nodes["g"]: ("failed", "0100", None)}))
         self.assertEqual((r.images["d"], r.images["f"], r.commands("hp", 0x3B), rep["image"]["sha256"]),
                          (data, data, [], hashlib.sha256(data).hexdigest()))
         msgs = {x["node"]: x["messages"] for x in rep["drives"]}
         self.assertEqual(msgs[nodes["e"]][-2:], [WB_FAILED.decode().strip(), INVALID.decode().strip()])
+        self.assertEqual(msgs[nodes["g"]], ["Unable to Open device <%s>: error: Input/output error" % nodes["g"],
+                                            "Download not performed"])
         self.assertEqual(msgs[nodes["k"]][-2:], ["The tape cartridge is still loaded in " + nodes["k"],
                                                  "Download not performed"])
         self.assertIn(b"Downloading %s... please wait.\n" % nodes["f"].encode(), r.err)
