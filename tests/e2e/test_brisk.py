@@ -724,12 +724,17 @@ class Batch(Case):
                  (["--update", fw, "--match", "IBM", "--sha256", "0" * 64], "%s has SHA-256 %s, not %s\nDownload not "
                   "performed" % (fw, hashlib.sha256(b"abc").hexdigest(), "0" * 64)),
                  (["--update", fw, "--match", "IBM", "--yes", "--history-file", "/proc/none/h"],
-                  "Cannot write the update history /proc/none/h: No such file or directory\nDownload not performed")]
+                  "Cannot write the update history /proc/none/h: No such file or directory\nDownload not performed"),
+                 (["--update", "/none", "--match", "IBM"], "firmware file stat failed: No such file or directory")]
         for args, err in rows:
             with self.subTest(args):
                 r = run([tape("d")], args, None, fast=None)
-                self.assertEqual((r.status, r.out, r.err.decode(), r.log), (255, b"", err.startswith("Cannot") and
-                                 err + "\n" or "brisk: " + err + "\n", []))
+                self.assertEqual((r.status, r.out, r.err.decode(), r.log), (255, b"", err.startswith(("Cannot", "firm"))
+                                 and err + "\n" or "brisk: " + err + "\n", []))
+        # A record that cannot be synced (a pipe) keeps every WRITE BUFFER from the drive.
+        r = run([tape("d")], ["--update", fw, "--match", "IBM", "--yes", "--history-file", "/proc/self/fd/2"], None)
+        self.assertEqual((r.status, r.commands("d", 0x3B)), (1, []))
+        self.assertIn(b"Cannot write the update history /proc/self/fd/2: Invalid argument\n", r.err)
 
     def test_history_of_a_session_and_of_a_run_killed_mid_transfer(self):
         data = image(1 << 22)
