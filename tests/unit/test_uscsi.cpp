@@ -60,6 +60,7 @@ TEST_F(Lib, Builders)
         {"Write (10 Byte)", CALL(write_data, 7, 2, 512), "2a 00 00 00 00 07 00 00 02 00", 0, 1024, 60, {1, -1, -1}},
         {"Write Long", CALL(write_long, 9, 520), "3f 00 00 00 00 09 00 02 08 00", 0, 520, 60},
         {"Write", CALL(write_variable, 0x012345), "0a 00 01 23 45 00", 0, 0x12345, 4500, {1, 2, -1}},
+        {"Load/Unload", CALL(load_unload, 1), "1b 00 00 00 01 00", 0, 0, 4500},
         {"Test Unit Ready", CALL(scsi_reset, USCSI_RESET_ALL), "00 00 00 00 00 00", USCSI_RESET_ALL, 0, 0},
     };
     for (const auto &r : rows) {
