@@ -196,13 +196,7 @@ int run_batch(device_entry *list, firmware_image *image, scsi_cmd_block *block, 
         // Nobody is there to take a cartridge out.
         caller.eject_by_hand = [](const device_entry &) { return false; };
         caller.refused = [](const device_entry &) {};
-        caller.starting = [history](const device_entry &e, const download_params &row) {
-            return !history || history_started(history, e, row);
-        };
-        caller.settled = [history](const device_entry &e) {
-            if (history)
-                history_settled(history, e);
-        };
+        record_downloads(&caller, history);
         ignore_hangups(true);
         // Held from now on, so that no other run addresses them.
         for (auto &d : drives) {
@@ -236,7 +230,7 @@ int run_batch(device_entry *list, firmware_image *image, scsi_cmd_block *block, 
             }
             engine_transcript(nullptr);
             d.ended = utc_now();
-            d.outcome = e->state == DEV_AVAILABLE ? "failed" : download_outcome(*e, options.revision.c_str());
+            d.outcome = download_outcome(*e, options.revision.c_str());
             const std::string now = inquiry_text(e->inquiry_data + 32, 4);
             if (e->state == DEV_FW_UPGRADED && d.outcome == "failed")
                 d.reason = "reports revision " + now + ", not " + options.revision;

@@ -207,6 +207,9 @@ bool history_open(history_log *log, const std::string &path, const firmware_imag
 bool history_started(history_log *log, const device_entry &entry, const download_params &row);
 // The outcome record, once per started download; also to syslog.
 void history_settled(history_log *log, const device_entry &entry);
+// The engine's start and settle reports go to the history; with no log
+// (-d, a plan) nothing is recorded and nothing refused.
+void record_downloads(engine_caller *caller, history_log *log);
 // The outcome of a download whose drive has its state: upgraded,
 // unchanged, failed or unavailable; `target` the wanted revision or "".
 const char *download_outcome(const device_entry &entry, const char *target);

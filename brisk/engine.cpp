@@ -108,15 +108,6 @@ int open_mode(const device_entry *entry)
     return (type == TYPE_SEQUENTIAL || type == TYPE_CHANGER) ? O_RDWR : O_RDONLY;
 }
 
-// The INQUIRY field as a terminated text without trailing blanks.
-std::string field_text(const unsigned char *field, size_t width)
-{
-    std::string t(reinterpret_cast<const char *>(field), strnlen(reinterpret_cast<const char *>(field), width));
-    while (!t.empty() && t.back() == ' ')
-        t.pop_back();
-    return t;
-}
-
 // The end of a transfer that may have reached the drive: the command was
 // lost in transport, timed out, or met a reset or unit attention.
 bool uncertain(const scsi_result &r)
@@ -428,8 +419,8 @@ int identify(const device_entry *entry, int fd, scsi_cmd_block *block, int verbo
     say(stderr,
             "%s now answers as %s %s, serial number %s, not as the listed device; "
             "nothing more is sent to it\n",
-            entry->path, field_text(inq + 8, 8).c_str(), field_text(inq + 16, 16).c_str(),
-            field_text(inq + 36, 12).c_str());
+            entry->path, inquiry_text(inq + 8, 8).c_str(), inquiry_text(inq + 16, 16).c_str(),
+            inquiry_text(inq + 36, 12).c_str());
     return -1;
 }
 

@@ -267,6 +267,17 @@ void history_settled(history_log *log, const device_entry &entry)
            log->image_path.c_str(), log->image_sha256.c_str(), field(r, "outcome").c_str());
 }
 
+void record_downloads(engine_caller *caller, history_log *log)
+{
+    caller->starting = [log](const device_entry &entry, const download_params &row) {
+        return !log || history_started(log, entry, row);
+    };
+    caller->settled = [log](const device_entry &entry) {
+        if (log)
+            history_settled(log, entry);
+    };
+}
+
 bool parse_history_line(const std::string &line, std::string *json_out)
 {
     const ordered_json r = ordered_json::parse(line, nullptr, false);

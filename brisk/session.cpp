@@ -58,13 +58,7 @@ engine_caller session_caller(history_log *history)
         return ask_for_key();
     };
     c.refused = [](const device_entry &) { ask_for_key(); };
-    c.starting = [history](const device_entry &entry, const download_params &row) {
-        return !history || history_started(history, entry, row);
-    };
-    c.settled = [history](const device_entry &entry) {
-        if (history)
-            history_settled(history, entry);
-    };
+    record_downloads(&c, history);
     return c;
 }
 
