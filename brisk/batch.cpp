@@ -171,8 +171,7 @@ int list_json(device_entry *list, FILE *out)
 int run_batch(device_entry *list, firmware_image *image, scsi_cmd_block *block, int flags,
               const batch_options &options, history_log *history, FILE *report)
 {
-    // Taken before a drive unlock converts the image in place.
-    const std::string digest = sha256_hex(image->data.data(), image->data.size());
+    const std::string &digest = image->sha256;
     std::vector<drive_report> drives;
     for (device_entry *e = list; e; e = e->next) {
         if (!matches(*e, options.matches))

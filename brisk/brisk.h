@@ -53,6 +53,7 @@ struct firmware_image {
     char path[1024] = {};
     signed char converted = 0;
     std::vector<unsigned char> data; // buffer of the file's size
+    std::string sha256;              // of the file as read, before any conversion
 };
 
 struct download_params {

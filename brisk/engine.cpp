@@ -303,6 +303,7 @@ int load_firmware_file(const char *path, firmware_image *image, int flags)
     }
     close(fd);
     image->converted = 0;
+    image->sha256 = sha256_hex(image->data.data(), image->data.size());
     return 0;
 }
 

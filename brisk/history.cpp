@@ -209,7 +209,7 @@ bool history_open(history_log *log, const std::string &path, const firmware_imag
     log->run_id = new_run_id();
     log->image_path = image.path;
     log->image_size = static_cast<long>(image.data.size());
-    log->image_sha256 = sha256_hex(image.data.data(), image.data.size());
+    log->image_sha256 = image.sha256;
     // The directory the package makes, made here too when brisk was not
     // installed from it; only its last level, so a mistyped path fails.
     const size_t slash = path.rfind('/');

@@ -332,13 +332,10 @@ int brisk_main(int argc, char **argv)
     const char *image_path = batch.update ? batch.update : firmware_name;
     if (batch.update && load_firmware_file(batch.update, &image, options) != 0)
         return -1;
-    if (image_path && !batch.sha256.empty()) {
-        const std::string digest = sha256_hex(image.data.data(), image.data.size());
-        if (digest != batch.sha256) {
-            fprintf(stderr, "%s: %s has SHA-256 %s, not %s\nDownload not performed\n",
-                    program_name(argv0), image_path, digest.c_str(), batch.sha256.c_str());
-            return -1;
-        }
+    if (image_path && !batch.sha256.empty() && image.sha256 != batch.sha256) {
+        fprintf(stderr, "%s: %s has SHA-256 %s, not %s\nDownload not performed\n",
+                program_name(argv0), image_path, image.sha256.c_str(), batch.sha256.c_str());
+        return -1;
     }
     // Without a record of it, no drive is written; -d writes none.
     const bool downloads = image_path && (!batch_mode || batch.yes) && !(options & OPT_DEBUG);
