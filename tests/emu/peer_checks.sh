@@ -57,5 +57,24 @@ check_write_buffer() {
     cmp -s "$W/fw" "$W/img/big.img" || fail "the 64 MiB image differs from the file"
 }
 
+# A bad scenario is refused, naming its fault, before the command starts.
+check_scenarios() {
+    local json message out
+    while IFS='|' read -r json message; do
+        out=$("$EMU" --scenario <(printf '%s' "$json") -- echo started 2>&1; echo "s=$?")
+        want "$out" "$message" "s=125"; [[ $out != *started* ]] || fail "started with $json"
+    done <<'ROWS'
+{|parse error
+{"devices": [{"name": "a", "nodes": ["nst0"], "colour": 1}]}|unknown key "colour"
+{"devices": [{"name": "a", "nodes": ["tty0"]}]}|not an st, ch
+{"devices": [{"name": "a", "nodes": ["nst0"]}, {"name": "b", "nodes": ["nst0"]}]}|used twice
+{"devices": [{"name": "a", "nodes": ["nst0"], "links": ["../etc/x"]}]}|without . or ..
+{"devices": [{"name": "a", "nodes": ["nst0"], "faults": [{"op": "inquiry", "sense": "5/260"}]}]}|K/ASC/ASCQ
+{"devices": [{"name": "a", "nodes": ["nst0"], "class": "printer"}]}|unknown class
+{"devices": [{"name": "a", "nodes": ["nst0"], "sense_format": "long"}]}|"fixed" or "descriptor"
+{"others": [{"path": "ttyS0", "dev": "4"}]}|MAJ:MIN
+ROWS
+}
+
 "check_$1"
 [ "$fails" -eq 0 ] && echo ok
