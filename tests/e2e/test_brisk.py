@@ -123,12 +123,7 @@ class Listing(Case):
             self.assertEqual(sorted(d["name"] for _, d in inv), sorted(names))
             r = run(devices, name=name, others=OTHERS)
             self.assertEqual((r.status, r.out, r.err), (0, b.table(inv), b""))
-        # What the table shows of odd fields, independent of the oracle; a
-        # drive is listed by its nstN node whatever the directory's order.
-        out = run(LIBRARY, others=OTHERS).out
-        for shown, n in ((b"901234567890   Available", 1), (b"\tQUA TUM   DLT-S4", 1), (b":nst000000...\t", 2),
-                         (b"ADIC1234       Available", 1), (b"3AY4                 Available", 1), (b":nst0     \tHP", 1)):
-            self.assertEqual(out.count(shown), n, shown)
+        # A drive is listed by its nstN node whatever the directory's order.
         for order in (["nst0", "sg0", "nst0l", "nst0a"], ["sg0", "nst0a", "nst0", "nst0l"]):
             self.assertEqual(run([dict(LIBRARY[0], nodes=order)]).out, b.table([("/dev/nst0", LIBRARY[0])]))
 
