@@ -1,7 +1,6 @@
 #!/usr/bin/env python3
-"""ansible/rollout.yml over local hosts, each with its own emulated library,
-command log, received images and brisk history. Usage: test_rollout.py BRISK EMU"""
-import hashlib, json, os, re, signal, subprocess, sys, tempfile, time, unittest
+"""ansible/rollout.yml over local hosts, each with its own emulated library, command log, images and history."""
+import hashlib, json, os, pathlib, re, signal, subprocess, sys, tempfile, time, unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
 import bench as b  # noqa: E402
@@ -12,7 +11,7 @@ AT, LEFT = "skipped: already at revision 0101", "skipped: needs the default down
 # No rollout below may touch these: another vendor, another IBM product, the changer.
 OTHERS = [b.tape("hp", "HP", "Ultrium 6-SCSI", "nst30"), b.tape("jag", "IBM", "03592E07", "nst31"),
           b.tape("ch", "ADIC", "FastStor 2", "sch0", **{"class": "changer", "append_always": True})]
-IMAGE, ACME = b.image(100000), {"brisk_vendor": "ACME", "brisk_product": ""}
+IMAGE = b.image(100000)
 DIGEST = hashlib.sha256(IMAGE).hexdigest()
 MSG = {FAILED: "brisk ended with status 1:\n/dev/nst0 IBM ULT3580-TD8 SNd0 revision 0100: failed\nbrisk standard "
        "error:\n\nDownloading /dev/nst0... please wait.\nWrite Buffer Command Failed; Aborting Download\n"
@@ -35,12 +34,11 @@ def wait(path, text=""):  # for a minute at most
 class Rollout(unittest.TestCase):
     ROWS = [  # title, variables, options, each host's library, playbook status, each host's outcome
         ("a canary, then batches of two: 23 drives on three hosts, one refusing the image, and no later batch",
-         {"brisk_serial": [1, 2], "brisk_sha256": DIGEST}, [], [lib(2) + OTHERS, lib(
-             1, faults=[{"op": "write_buffer", "sense": "5/26/00"}]) + OTHERS, lib(20) + OTHERS, lib(1)], 2,
-         [UP, FAILED, UP, None]),
+         {"brisk_serial": [1, 2], "brisk_sha256": DIGEST}, [], [lib(2) + OTHERS, lib(1, faults=[{"op": "write_buffer",
+          "sense": "5/26/00"}]) + OTHERS, lib(20) + OTHERS, lib(1)], 2, [UP, FAILED, UP, None]),
         # Drives at the target revision are skipped on any host: here on one where brisk has nothing to do.
-        ("fall-back drives left alone, beside one at the target revision", ACME, [],
-         [lib(2, ("0100", "0101"), vendor="ACME") + OTHERS, lib(1, vendor="ACME")], 0, [LEFT] * 2),
+        ("fall-back drives left alone beside one at the target revision", {"brisk_vendor": "ACME", "brisk_product": ""},
+         [], [lib(2, ("0100", "0101"), vendor="ACME") + OTHERS, lib(1, vendor="ACME")], 0, [LEFT] * 2),
         ("check mode plans and writes nothing", {}, ["--check", "--diff"], [lib(2) + OTHERS, lib(1)], 0, [PLANNED] * 2),
         # Vendor A: the fall-back drives, and the changers, whose buffer follows the image's file name.
         ("fall-back drives allowed; an S_R_ image into ADIC FastStor 2 changers", {
@@ -53,28 +51,22 @@ class Rollout(unittest.TestCase):
 
     def play(self, variables, options, libraries):
         d, hosts, variables = tempfile.mkdtemp(dir=b.WORK), {}, dict(variables)
-        fw = os.path.join(d, variables.pop("image", "fw.bin"))
-        with open(fw, "wb") as f:
-            f.write(IMAGE)
+        pathlib.Path(fw := os.path.join(d, variables.pop("image", "fw.bin"))).write_bytes(IMAGE)
         for h, devices in enumerate(libraries, 1):
-            at = os.path.join(d, "h%d" % h)
-            os.mkdir(at)
-            with open(os.path.join(at, "scenario.json"), "w") as f:
-                json.dump({"devices": devices}, f)
+            os.mkdir(at := os.path.join(d, "h%d" % h))
+            pathlib.Path(at, "s.json").write_text(json.dumps({"devices": devices}))
             hosts["h%d" % h] = {"ansible_connection": "local", "ansible_become": False,
                                 "brisk_options": ["--history-file", at + "/history.jsonl"],
                                 # ended: brisk and the emulator are done, the images written
                                 "brisk_command": ["sh", "-c", '"$@"; s=$?; echo $s >"$0"; exit $s', at + "/ended",
-                                                  "faketime", "-f", "+0 x200", b.EMU, "--scenario", f.name, "--log",
-                                                  at + "/log.jsonl", "--images", at + "/img", "--", b.BRISK]}
-        with open(os.path.join(d, "hosts.yml"), "w") as f:
-            json.dump({"tape_hosts": {"hosts": hosts}}, f)
+                                                  "faketime", "-f", "+0 x200", b.EMU, "--scenario", at + "/s.json",
+                                                  "--log", at + "/log.jsonl", "--images", at + "/img", "--", b.BRISK]}
+        pathlib.Path(d, "hosts.yml").write_text(json.dumps({"tape_hosts": {"hosts": hosts}}))
         env = dict(os.environ, ANSIBLE_HOME=d, ANSIBLE_LOCAL_TEMP=d, ANSIBLE_REMOTE_TEMP=d, TMPDIR=d, **b.SANITIZERS,
                    ANSIBLE_NOCOLOR="1", ANSIBLE_CALLBACK_FORMAT_PRETTY="0",
                    ANSIBLE_PYTHON_INTERPRETER="/usr/bin/python3")
-        extra = dict({"brisk_image": fw, "brisk_vendor": "IBM", "brisk_product": "ULT", "brisk_revision": "0101"},
-                     **variables)
-        p = subprocess.Popen(["ansible-playbook", "-v", "-i", f.name, PLAYBOOK, "-e", json.dumps(extra)]
+        extra = dict(brisk_image=fw, brisk_vendor="IBM", brisk_product="ULT", brisk_revision="0101") | variables
+        p = subprocess.Popen(["ansible-playbook", "-v", "-i", d + "/hosts.yml", PLAYBOOK, "-e", json.dumps(extra)]
                              + [o for o in options if o != "kill"], env=env, stdout=subprocess.PIPE,
                              stderr=subprocess.PIPE, text=True, start_new_session=True)
         if "kill" in options:  # the whole controller, as a lost session or a stray kill would end it
@@ -92,8 +84,8 @@ class Rollout(unittest.TestCase):
                 recap = {h: (int(c), int(f)) for h, c, f in re.findall(
                     r"^(h\d) +: ok=\d+ +changed=(\d+) +unreachable=0 +failed=(\d+)", out, re.M)}
                 left = set()  # the drives the warnings name
-                for h, (devices, state) in enumerate(zip(libraries, outcomes), 1):
-                    host, log = "h%d" % h, b.Result(os.path.join(d, "h%d" % h), 0, b"", b"")
+                for host, devices, state in zip(("h1", "h2", "h3", "h4"), libraries, outcomes):
+                    log = b.Result(os.path.join(d, host), 0, b"", b"")
                     mine = [(word, json.loads(r)) for word, n, r in results if n == host]
                     match = [(x, AT if x["revision"] == "0101" else state or "") for x in sorted(
                         devices, key=lambda x: x["serial"]) if x["vendor"].startswith(extra["brisk_vendor"])
@@ -108,8 +100,8 @@ class Rollout(unittest.TestCase):
                     self.assertEqual({c["device"]: ({i for _, i, *_ in log.wb(c["device"])}, log.images.get(
                         c["device"])) for c in log.commands(op=0x3B)}, {x["name"]: (
                             {0x81 * (x["class"] == "changer")}, None if s == FAILED else IMAGE) for x, s in wrote})
-                    history = os.path.join(d, host, "history.jsonl")
-                    history = [json.loads(x) for x in open(history)] if os.path.exists(history) else []
+                    history = log.dir + "/history.jsonl"
+                    history = [json.loads(x) for x in b.read(history).splitlines()] if os.path.exists(history) else []
                     self.assertEqual(sorted((r["serial"], r["outcome"]) for r in history if r["event"] == "finished"),
                                      [(x["serial"], s.split()[0]) for x, s in wrote])
                     self.assertEqual(recap.get(host), None if state in (None, ORPHAN) else (
