@@ -1,5 +1,5 @@
 # A stopped changer's NOT READY 04h/02h, in fixed and in descriptor sense: both -d runs alike.
-#rig --scsi-debug 'ptype=8'
+modprobe scsi_debug ptype=8
 identity ADIC 'FastStor 2' 0100
 image /tmp/fw.bin 4096
 sgt /dev/sch0 cdb:1b0000000000 > /dev/null   # START STOP UNIT: stop
@@ -20,7 +20,6 @@ for d in 0 1; do
 done
 cat /tmp/shown.1
 # Buffer addresses differ from run to run; nothing else may.
-unaddressed() { sed -e 's/dsense=[01]/dsense=N/' -e 's/bufaddr=0x[0-9A-F]*//' -e 's/(5, 0x[0-9A-F]*,/(5,/' /tmp/shown.$1 > /tmp/cmp.$1; }
-unaddressed 0; unaddressed 1
+for d in 0 1; do sed -e 's/dsense=[01]/dsense=N/' -e 's/bufaddr=0x[0-9A-F]*//' -e 's/(5, 0x[0-9A-F]*,/(5,/' /tmp/shown.$d > /tmp/cmp.$d; done
 echo "=== dsense=0 against dsense=1"
 diff /tmp/cmp.1 /tmp/cmp.0 && echo "the same but for the buffer addresses"

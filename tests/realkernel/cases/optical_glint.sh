@@ -1,5 +1,5 @@
 # A CD drive without a row, under the name glint; the clock moved past the 240 s recovery.
-#rig --scsi-debug 'ptype=5'
+modprobe scsi_debug ptype=5
 identity OPTIMA 'DVD-RW 9000' 1.00
 image /tmp/fw.bin 204800
 ln -s brisk /usr/local/bin/glint

@@ -1,5 +1,5 @@
 # scsi_debug has no READ BLOCK LIMITS: the tape download stops there, "Update failed".
-#rig --scsi-debug 'ptype=1'
+modprobe scsi_debug ptype=1
 identity HP 'Ultrium 5-SCSI' Z5A1
 image /tmp/fw.bin 131072
 

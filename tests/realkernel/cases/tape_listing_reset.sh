@@ -1,6 +1,6 @@
 # Two drives under st, each listed once; one held open by another process is left out.
 # After a device reset st refuses SG_IO on a fresh tape node: brisk goes through sg.
-#rig --scsi-debug 'ptype=1 num_tgts=2'
+modprobe scsi_debug ptype=1 num_tgts=2
 identity HP 'Ultrium 5-SCSI' Z5A1
 
 echo "=== nodes"

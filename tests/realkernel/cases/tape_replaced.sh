@@ -1,5 +1,6 @@
 # tgt's drive removed and found again during a -d recovery, then replaced by another device.
-#rig --tgt --scsi-debug 'ptype=1 add_host=0'
+#rig --tgt
+modprobe scsi_debug ptype=1 add_host=0
 identity IET VIRTUAL-TAPE 0001
 image /tmp/fw.bin 4096
 nodes() {

@@ -31,8 +31,9 @@ dialogue_end "brisk -d fw.bin"
 cmdlog "brisk -d fw.bin" 0:0:0:0
 
 sg_reset -d /dev/sg0
+echo '+0 x20' > /tmp/clock   # the eject's waits 20 times fast
 cmdlog_start
-dialogue_start env LD_PRELOAD=$FAKETIME_LIB FAKETIME='+0 x20' brisk /tmp/fw.bin
+dialogue_start faked brisk /tmp/fw.bin
 say 1 y y      # the tape drive, download to it, with the default mode
 await "Please eject the tape manually to proceed"
 echo "=== the cartridge taken out"

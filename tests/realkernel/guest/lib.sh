@@ -1,6 +1,5 @@
 # Helpers for the cases' guest scripts (busybox sh): labelled sections, compared byte for byte on the host.
 SD=/sys/bus/pseudo/drivers/scsi_debug SDP=/sys/module/scsi_debug/parameters
-FAKETIME_LIB=/usr/lib/x86_64-linux-gnu/faketime/libfaketime.so.1
 # A sanitizer build of brisk runs here too; the clock library is preloaded ahead of its runtime.
 export ASAN_OPTIONS=verify_asan_link_order=0
 # The update history of the runs, where the guest can write.
@@ -10,35 +9,28 @@ export BRISK_HISTORY=/tmp/history.jsonl
 # Blank-padded: a shorter value would leave the rest of the old text behind a zero byte.
 identity() { printf '%-8s' "$1" > $SDP/inq_vendor; printf '%-16s' "$2" > $SDP/inq_product; printf '%-4s' "$3" > $SDP/inq_rev; }
 image() { head -c "$2" /dev/zero | tr '\0' '\132' > "$1"; }   # FILE SIZE
-# faked CMD...: CMD on a clock the script moves by writing an offset to /tmp/clock
-faked() { env LD_PRELOAD=$FAKETIME_LIB FAKETIME_TIMESTAMP_FILE=/tmp/clock FAKETIME_NO_CACHE=1 "$@"; }
+# faked CMD...: CMD on a clock the script sets by writing an offset (and a rate) to /tmp/clock
+faked() { env LD_PRELOAD=/usr/local/bin/libfaketime.so.1 FAKETIME_TIMESTAMP_FILE=/tmp/clock FAKETIME_NO_CACHE=1 "$@"; }
 # show LABEL STATUS: the last command's /tmp/out, /tmp/err and exit status, each closed by a marker line
 show() { echo "=== $1: stdout"; cat /tmp/out; printf '\n=== %s: stderr\n' "$1"; cat /tmp/err; printf '\n=== %s: exit %s\n' "$1" "$2"; }
 run() { label=$1; shift; "$@" > /tmp/out 2> /tmp/err; show "$label" $?; }
 
 # A dialogue whose answers depend on what the program has done: CMD reads the fifo /tmp/in; say sends
 # answer lines; await TEXT [N] waits until the output shows TEXT N times (prompts are flushed before input is read).
-dialogue_start() {
-    rm -f /tmp/in; mkfifo /tmp/in; : > /tmp/out
-    "$@" < /tmp/in > /tmp/out 2> /tmp/err &
-    DIALOGUE=$!
-    exec 7> /tmp/in
-}
+mkfifo /tmp/in
+dialogue_start() { : > /tmp/out; "$@" < /tmp/in > /tmp/out 2> /tmp/err & DIALOGUE=$!; exec 7> /tmp/in; }
 say() { printf '%s\n' "$@" >&7; }
 seen() { [ "$(grep -o -F -- "$1" /tmp/out | wc -l)" -ge "$2" ]; }
 await() { retry "\"$1\" ${2:-1} times" seen "$1" "${2:-1}"; }
 dialogue_end() { exec 7>&-; wait $DIALOGUE; show "$1" $?; }
 # retry WHAT CMD...: CMD every 0.1 s until it succeeds, for a minute at most
 retry() {
-    what=$1; shift; tries=0
-    until "$@"; do
-        tries=$((tries + 1)); [ $tries -le 600 ] || { echo "guest: gave up waiting for $what"; return 1; }
-        sleep 0.1
-    done
+    what=$1; shift
+    for i in $(seq 600); do "$@" && return; sleep 0.1; done
+    echo "guest: gave up waiting for $what"; return 1
 }
 # hold NODE: another process (HOLDER) opens NODE and keeps it open
-held() { [ "$(readlink /proc/$HOLDER/fd/3 2> /dev/null)" = "$1" ]; }
-hold() { sgt "$1" sleep:120 > /dev/null & HOLDER=$!; retry "$1 to be held" held "$1"; }
+hold() { sgt "$1" sleep:120 > /tmp/held & HOLDER=$!; retry "$1 to be held" grep -q fd= /tmp/held; }
 
 # devlog_start, then devlog LABEL [H:C:T:L]: the commands scsi_debug executed in between (opts=1),
 # with the sense data of every failed one
