@@ -8,6 +8,8 @@ export BRISK_HISTORY=/tmp/history.jsonl
 # identity VENDOR PRODUCT REVISION: scsi_debug's INQUIRY answer from now on, on every device.
 # Blank-padded: a shorter value would leave the rest of the old text behind a zero byte.
 identity() { printf '%-8s' "$1" > $SDP/inq_vendor; printf '%-16s' "$2" > $SDP/inq_product; printf '%-4s' "$3" > $SDP/inq_rev; }
+# scsi_debug PARAMS...: scsi_debug's devices anew, with the host, node and serial numbers of a fresh boot
+scsi_debug() { rmmod scsi_debug 2> /dev/null; rm -f $BRISK_HISTORY; modprobe scsi_debug "$@"; }
 image() { head -c "$2" /dev/zero | tr '\0' '\132' > "$1"; }   # FILE SIZE
 # faked CMD...: CMD on a clock the script sets by writing an offset (and a rate) to /tmp/clock
 faked() { env LD_PRELOAD=/usr/local/bin/libfaketime.so.1 FAKETIME_TIMESTAMP_FILE=/tmp/clock FAKETIME_NO_CACHE=1 "$@"; }
