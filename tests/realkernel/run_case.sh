@@ -12,14 +12,12 @@ cat "$here/guest/lib.sh" "$script" > "$work/guest.sh"   # the case with its help
 for try in 1 2; do
     "$here/rig" $(sed -n 's/^#rig //p' "$script") "$work/guest.sh" "$BRISK" "$SGT" \
         /usr/lib/x86_64-linux-gnu/faketime/libfaketime.so.1 > "$work/raw"
-    rc=$?
-    [ "$rc" -eq 124 ] && [ ! -s "$work/raw" ] || break
+    rc=$?; [ "$rc" -eq 124 ] && [ ! -s "$work/raw" ] || break
 done
 # Buffer addresses differ from run to run: the trace's are masked, and -d's image addresses shown
 # relative to the first, so that each command's offset into the image still shows.
 perl -pe 's/bufaddr=0x[0-9A-F]+/bufaddr=0x.../g;
-    s{(write_buffer\(\d+), 0x([0-9A-F]+),}{sprintf("%s, image+%d,", $1, hex($2) - ($base //= hex($2)))}ge' \
-    "$work/raw" > "$work/got"
+    s{(write_buffer\(\d+), 0x([0-9A-F]+),}{sprintf("%s, image+%d,", $1, hex($2) - ($base //= hex($2)))}ge' "$work/raw" > "$work/got"
 [ "$rc" -eq 0 ] || { echo "FAIL: the guest script ended with status $rc; its output:" >&2; cat -A "$work/got" >&2; exit 1; }
 [ "${REALKERNEL_ACCEPT:-0}" = 1 ] && cp "$work/got" "$expected" && echo "wrote $expected"
 # sr checks for a media change on every open and on its own schedule (GET EVENT STATUS NOTIFICATION, its sense, a TEST
