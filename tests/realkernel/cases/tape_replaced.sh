@@ -1,15 +1,12 @@
 # tgt's drive removed and found again during a -d recovery, then replaced by another device.
-#rig --tgt --scsi-debug 'ptype=1 add_host=0'
-identity IET VIRTUAL-TAPE 0001
+#rig --tgt
+scsi_debug 'ptype=1 add_host=0' IET VIRTUAL-TAPE 0001
 image /tmp/fw.bin 4096
-nodes() {
+nodes() {   # LABEL: each tape and generic node, and the SCSI device it leads to
     echo "=== $1"
-    for n in /sys/class/scsi_tape/nst[0-9] /sys/class/scsi_generic/sg*; do
-        echo "${n##*/} $(basename "$(readlink $n/device)")"
-    done
+    for n in /sys/class/scsi_tape/nst[0-9] /sys/class/scsi_generic/sg*; do readlink $n/device | sed "s|.*/|${n##*/} |"; done
 }
 
-echo +0 > /tmp/clock
 dialogue_start faked brisk -d /tmp/fw.bin
 say 1 y y      # the tape drive, download to it, with the default mode
 await "Select Device(s)" 2
