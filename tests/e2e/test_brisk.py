@@ -649,6 +649,10 @@ class Batch(Case):
             nodes["d"]: ("upgraded", "0100", "0101"), nodes["e"]: ("failed", "0100", None),
             nodes["f"]: ("upgraded", "0100", "0101"), nodes["k"]: ("failed", "0100", None),
             nodes["g"]: ("failed", "0100", None)}))
+        # Every planned drive is claimed, its identity read once more, before the first WRITE BUFFER.
+        first = [c.get("cdb", "")[:2] for c in r.log].index("3b")
+        self.assertEqual({n for n in nodes if sum(c.get("device") == n and c.get("cdb", "")[:2] == "12"
+                                                  for c in r.log[:first]) > 3}, set(nodes) - {"hp"})
         self.assertEqual((r.images["d"], r.images["f"], r.commands("hp", 0x3B), rep["image"]["sha256"]),
                          (data, data, [], hashlib.sha256(data).hexdigest()))
         msgs = {x["node"]: x["messages"] for x in rep["drives"]}
@@ -669,7 +673,7 @@ class Batch(Case):
             d["revision"] = "0101"
         r = run(devs[:3], args, None)
         self.assertEqual((r.status, [x["reason"] for x in json.loads(r.out)["drives"]]), (2, ["already at revision 0101"] * 3))
-        self.assertEqual({op for d in devs[:3] for op in r.ops(d["name"])}, {0x03, 0x12})  # the listing's alone
+        self.assertEqual([r.ops(d["name"]) for d in devs[:3]], [[0x03, 0x12, 0x12, 0x12]] * 3)  # the listing's alone
 
     def test_a_drive_lost_after_its_flash_stops_the_run(self):
         devs = [tape(n, node=n, inquiry_fails_after_flash=True) for n in ("nst0", "nst1")]
