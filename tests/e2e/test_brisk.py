@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """The real binary under the emulator, every case a row of a table.
 Usage: test_brisk.py BRISK EMU [CLASS[.test_NAME]]"""
-import errno, hashlib, json, os, re, signal, tempfile, threading, time, unittest
+import errno, hashlib, json, os, re, signal, socket, tempfile, threading, time, unittest
 
 import bench as b
 from bench import PAUSE, run, tape, optical, image
@@ -80,9 +80,12 @@ class CommandLine(Case):
         ("brisk", ["x" * 1024], SHORT, b"firmware file name too long (1024 characters, at most 1023)\n")]
 
     def test_usage_and_file_refusals(self):
-        empty, small = self.file(b"", "empty"), self.file(b"abc", "small")
+        empty, small, sock = self.file(b"", "empty"), self.file(b"abc", "small"), os.path.join(self.dir, "sock")
+        with socket.socket(socket.AF_UNIX) as s:  # there, yet no file to open
+            s.bind(sock)
         for name, args, form, *before in self.USAGE + [
                 ("brisk", [empty], SHORT, b"firmware file %s is empty\n" % empty.encode()),
+                ("brisk", [sock], SHORT, b"firmware file open failed: No such device or address\n"),
                 ("brisk", ["-v", small, "-x"], SHORT, b"", b"Opening firmware file: %s\nFile %s found, size 3 "
                                                           b"bytes\n" % (small.encode(), small.encode())),
                 ("brisk", ["-x", "/nonexistent"], b"brisk can only be executed as root\n", b"", b"",
