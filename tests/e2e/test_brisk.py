@@ -754,7 +754,7 @@ def diag_page(seed):
 FAMILIES = {  # device, image size (None: a drive unlock file), fall-back question
     "exabyte": (b.tape("", "EXABYTE", "Mammoth2", medium=True), 150000, False),
     "hp_ultrium": (b.tape("", "HP", "Ultrium 5-SCSI", medium=True), 3 * 65536 + 100, False),
-    "ibm": (b.tape("", medium=True), 200000, False),
+    "ibm": (b.tape("", medium=True), 3 * 65532 + 1, False),  # a last piece of one byte
     "ibm_descriptor_sense": (b.tape("", medium=True, sense_format="descriptor"), 200000, False),
     "quantum": (b.tape("", "QUANTUM", "SDLT600", medium=True), 150000, False),
     "seagate_ultrium": (b.tape("", "SEAGATE", "ULTRIUM06242-XXX", medium=True), 150000, False),
