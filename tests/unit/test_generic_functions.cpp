@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <filesystem>
+#include <regex>
 #include <set>
 
 #include <gtest/gtest.h>
@@ -85,7 +86,7 @@ TEST(Stdin, Names)
         close(fd);
 }
 
-// Intervals, also between texts that no clock wrote; numbers in words and with commas.
+// Stamps of now; intervals, also between texts that no clock wrote; numbers in words and with commas.
 TEST(TimeAndNumbers, IntervalsWordsAndCommas)
 {
     const char *t = "07/04/2025 12:34:56";
@@ -114,6 +115,10 @@ TEST(TimeAndNumbers, IntervalsWordsAndCommas)
                                         {7322.0, "2 hours, 2 minutes, 2 seconds"},
                                         {90061.0, "1 day, 1 hour, 1 minute, 1 second"}})
         EXPECT_EQ(sprintf_time(seconds), text);
+    char stamp[TIMESTAMP_LEN];
+    for (const auto &[parts, shape] : {std::pair{TS_DATE | TS_TIME, R"(\d\d/\d\d/\d{4} \d\d:\d\d:\d\d )"},
+                                       {TS_DATE, R"(\d\d/\d\d/\d{4} )"}, {TS_TIME, R"(\d\d:\d\d:\d\d )"}})
+        EXPECT_TRUE(std::regex_match(timestamp(parts, stamp), std::regex(shape))) << stamp;
     for (const auto &[value, printed] : {std::pair{1234567.0, "1,234,567"}, {999.0, "999"}, {1000.7, "1,001"},
                                          {-1234.0, "-1,234"}, {1e21, "1,000,000,000,000,000,000,000"},
                                          {INFINITY, "inf"}, {-INFINITY, "-inf"}, {NAN, "nan"}}) {
