@@ -342,9 +342,9 @@ class Unlock(Case):
         for name in ("a", "b"):
             diag = [c for c in r.commands(name) if c["cdb"][:2] in ("1c", "1d", "1b")]
             # Each RECEIVE DIAGNOSTIC RESULTS reads the page header, then the page.
-            self.assertEqual([c["cdb"][:2] for c in diag], ["1d", "1c", "1c", "1d", "1c", "1c", "1b", "1d"])
-            # A 6-byte header, then the 72-byte page and its header; the tray opened.
-            self.assertEqual([diag[i]["cdb"] for i in (1, 2, 6)], ["1c0000000600", "1c0000004c00", "1b0000000200"])
+            # Twice a page asked for, its 6-byte header read, then the 72-byte page with it; the tray opened; the answer.
+            self.assertEqual([c["cdb"] for c in diag], ["1d0000000a00", "1c0000000600", "1c0000004c00"] * 2
+                             + ["1b0000000200", "1d0000000800"])
             self.assertEqual(r.images[name], unlocked_image(text, raw, bytes.fromhex(diag[2]["in"]),
                                                             bytes.fromhex(diag[5]["in"])))
         self.assertNotEqual(r.images["a"], r.images["b"])

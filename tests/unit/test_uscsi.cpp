@@ -160,15 +160,15 @@ TEST_F(Lib, Dumps)
             EXPECT_EQ(std::count(err.begin(), err.end(), 'Z'), shown) << verbose; // the ASCII column
         }
     }
-    push(reply{0, 0, 0, {'A', 'B', 'C', 'D', 'E', 'F', 'G', 'H', 'I', 'J', 'K', 'L', 'M', 'N', 'O', 'P', 0x7F}});
+    push(reply{0, 0, 0, {' ', 'B', 'C', 'D', 'E', 'F', 'G', 'H', 'I', 'J', 'K', 'L', 'M', 'N', 'O', 'P', 0x7F}});
     CaptureStderr();
     read_buffer(4, &block, 17, 0, 0, 2, 0, 1);
     const std::string err = GetCapturedStderr();
-    EXPECT_EQ(err.substr(err.find("    Data in:")), "    Data in:  41 42 43 44 45 46 47 48 49 4a 4b 4c 4d 4e 4f 50"
-                                                   "     ABCDEFGHIJKLMNOP\n              7f " + std::string(49, ' ') + ".\n");
+    EXPECT_EQ(err.substr(err.find("    Data in:")), "    Data in:  20 42 43 44 45 46 47 48 49 4a 4b 4c 4d 4e 4f 50"
+                                                   "      BCDEFGHIJKLMNOP\n              7f " + std::string(49, ' ') + ".\n");
     char small[20] = "ab";
     string_dump("cdb:    ", data.data(), 17, HEX_ONLY, small, sizeof small);
-    EXPECT_STREQ(small, "abcdb:    41 42 43 ");
+    EXPECT_STREQ(small, "abcdb:    20 42 43 ");
     push(reply{0, 0, 0, bytes(16, 'Q')}); // a whole line and no more
     CaptureStderr();
     read_buffer(4, &block, 16, 0, 0, 2, 0, 1);
