@@ -115,9 +115,14 @@ TEST(TimeAndNumbers, IntervalsWordsAndCommas)
                                         {7322.0, "2 hours, 2 minutes, 2 seconds"},
                                         {90061.0, "1 day, 1 hour, 1 minute, 1 second"}})
         EXPECT_EQ(sprintf_time(seconds), text);
-    char stamp[TIMESTAMP_LEN];
-    for (const auto &[parts, shape] : {std::pair{TS_DATE | TS_TIME, R"(\d\d/\d\d/\d{4} \d\d:\d\d:\d\d )"},
-                                       {TS_DATE, R"(\d\d/\d\d/\d{4} )"}, {TS_TIME, R"(\d\d:\d\d:\d\d )"}})
+    char stamp[TIMESTAMP_LEN], now[TIMESTAMP_LEN];
+    for (time_t before = 0; before != time(nullptr);) { // until the stamp falls in the second read before it
+        before = time(nullptr);
+        timestamp(TS_DATE | TS_TIME, stamp);
+        strftime(now, sizeof now, "%m/%d/%Y %H:%M:%S ", localtime(&before));
+    }
+    EXPECT_STREQ(stamp, now);
+    for (const auto &[parts, shape] : {std::pair{TS_DATE, R"(\d\d/\d\d/\d{4} )"}, {TS_TIME, R"(\d\d:\d\d:\d\d )"}})
         EXPECT_TRUE(std::regex_match(timestamp(parts, stamp), std::regex(shape))) << stamp;
     for (const auto &[value, printed] : {std::pair{1234567.0, "1,234,567"}, {999.0, "999"}, {1000.7, "1,001"},
                                          {-1234.0, "-1,234"}, {1e21, "1,000,000,000,000,000,000,000"},
