@@ -38,8 +38,8 @@ def image(size, seed=7):
 
 
 class Result:
-    def __init__(self, d, status, out, err, timed_out=False):
-        self.dir, self.status, self.out, self.err, self.timed_out = d, status, out, err, timed_out
+    def __init__(self, d, status, out, err):
+        self.dir, self.status, self.out, self.err = d, status, out, err
         log, img = os.path.join(d, "log.jsonl"), os.path.join(d, "img")  # none when the emulator refused to start
         self.log = [json.loads(x) for x in read(log).splitlines() if x.strip()] if os.path.exists(log) else []
         self.images = {n[:-4]: read(os.path.join(img, n)) for n in (os.listdir(img) if os.path.isdir(img) else ())}
@@ -138,7 +138,7 @@ def run(devices, args=(), feed=b"", name="brisk", fast=200, speed=None, rows=Non
             stream.close()
     if master is not None:
         os.close(master)
-    r = Result(d, p.returncode, got[outfd], got[errfd], bool(fds))
+    r = Result(d, p.returncode, got[outfd], got[errfd])
     bad = [json.dumps(x) for x in r.log if "violation" in x]
     assert not bad, "unsafe for the devices:\n" + "\n".join(bad)
     return r

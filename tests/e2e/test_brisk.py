@@ -341,7 +341,6 @@ class Unlock(Case):
         self.assertEqual(r.status, 0, r.err)
         for name in ("a", "b"):
             diag = [c for c in r.commands(name) if c["cdb"][:2] in ("1c", "1d", "1b")]
-            # Each RECEIVE DIAGNOSTIC RESULTS reads the page header, then the page.
             # Twice a page asked for, its 6-byte header read, then the 72-byte page with it; the tray opened; the answer.
             self.assertEqual([c["cdb"] for c in diag], ["1d0000000a00", "1c0000000600", "1c0000004c00"] * 2
                              + ["1b0000000200", "1d0000000800"])
@@ -642,7 +641,7 @@ class Batch(Case):
         stuck = {"medium": True, "faults": [{"op": "load_unload", "sense": "4/44/00"}]}
         devs = [tape("d"), tape("e", node="nst1", faults=[{"op": "write_buffer", "nth": 2, "sense": "5/26/00"}]),
                 tape("f", node="nst2"), tape("k", node="nst3", **stuck), tape("hp", "HP", "Ultrium 6", "nst4"),
-                tape("g", node="nst5", faults=[{"op": "inquiry", "nth": 4, "sense": "4/44/00"}])]  # not at its claim
+                tape("g", node="nst5", faults=[{"op": "inquiry", "nth": 4, "sense": "4/44/00"}])]  # fails at its claim
         nodes = {d["name"]: p for p, d in b.listed(devs)}
         args = ["--update", fw, "--match", "IBM:ULT", "--revision", "0101", "--yes", "--json"]
         r = run(devs, args, None)
@@ -778,7 +777,7 @@ def states(out):
             for line in out.rsplit("ATTACHED DEVICES:", 1)[-1].split("\n") if line[:1].isdigit()}
 
 
-class Sweep(unittest.TestCase):
+class Sweep(Case):
     """Each command of interest that a clean download of two drives of a family sent to the first fails in each
     of seven ways, checked for its messages, the commands the drive still received, the states, the other
     drive's download, and that no byte was misplaced."""
@@ -813,9 +812,7 @@ class Sweep(unittest.TestCase):
         text = body if size else b"header line\n" + b"".join(
             b"%08X:%sX\n" % (i, body[i:i + 32].hex().upper().encode()) for i in range(0, 49152, 32))
         self.image = body if size else unlocked_image(text, body, diag_page("first"), diag_page("second"))
-        self.fw = os.path.join(b.WORK, family)
-        with open(self.fw, "wb") as f:
-            f.write(text)
+        self.fw = self.file(text, family)
         optical = template["class"] == "optical"
         self.nodes, self.name = (["sr0", "sr1"], "glint") if optical else (["nst0", "nst1"], "brisk")
         ref = self.go()
@@ -909,9 +906,7 @@ class Sweep(unittest.TestCase):
 
     def test_shared_sense(self):
         """Of two drives sharing a command block, only the one refusing the image looks corrupted."""
-        self.fw = os.path.join(b.WORK, "shared")
-        with open(self.fw, "wb") as f:
-            f.write(b.image(100000, "shared"))
+        self.fw = self.file(b.image(100000, "shared"))
         first = b.listed([b.optical("a"), b.optical("b", node="sr1")], b.OPTICAL)[0][1]["name"]
         r = b.run([b.optical(n, node=node, faults=[dict(
             {"sense": "5/26/00"} if n == first else {"status": 8}, op="write_buffer")])
